@@ -1,0 +1,89 @@
+/** @file
+  The command-line flow and its helpers, for the application entry and its
+  tests.
+**/
+
+#ifndef COMMAND_LINE_H_
+#define COMMAND_LINE_H_
+
+#include "../CtlFlash.h"
+
+///
+/// A start-up or exit hook.
+///
+typedef VOID (*APPLICATION_HOOK)(VOID);
+
+extern APPLICATION_HOOK  *mExitHooks;
+extern UINT32            mExitHookCapacity;
+extern UINT32            mExitHookCount;
+
+/**
+  Call every non-null hook of a range, first to last.
+
+  @param[in] First  First entry of the range.
+  @param[in] End    One past the last entry.
+**/
+VOID
+CallHookRange (
+  IN CONST APPLICATION_HOOK  *First,
+  IN CONST APPLICATION_HOOK  *End
+  );
+
+/**
+  Create the exit-hook table and run the start-up initialisers.
+**/
+VOID
+RunStartupHooks (
+  VOID
+  );
+
+/**
+  Run the registered exit hooks in the order of registration and release the
+  table.
+**/
+VOID
+RunExitHooks (
+  VOID
+  );
+
+/**
+  The whole command-line flow: discovery, then the listing or the update.
+
+  @param[in] Argc  Number of arguments, the program name included.
+  @param[in] Argv  The arguments.
+**/
+VOID
+ProcessCommandLine (
+  IN UINTN   Argc,
+  IN CHAR16  **Argv
+  );
+
+/**
+  Narrow a CHAR16 string to ASCII: each character keeps its low 8 bits.
+  Applies no bound: the caller makes sure Destination is large enough.
+
+  @param[out] Destination  Receives the ASCII string and its NUL.
+  @param[in]  Source       NUL-terminated CHAR16 string.
+
+  @return Destination.
+**/
+CHAR8 *
+UnicodeToAsciiCopy (
+  OUT CHAR8         *Destination,
+  IN  CONST CHAR16  *Source
+  );
+
+/**
+  Convert a decimal string (leading blanks and tabs, one sign, digits in
+  wrapping unsigned 32-bit arithmetic).
+
+  @param[in] String  NUL-terminated ASCII string.
+
+  @return The value as a 32-bit two's-complement integer; 0 without digits.
+**/
+INT32
+AsciiToInt (
+  IN CONST CHAR8  *String
+  );
+
+#endif

@@ -1,0 +1,326 @@
+/** @file
+  Entry from the UEFI Shell and the command-line flow: the start-up and exit
+  hooks around a run, the choice between the controller listing and a
+  firmware update, the tests of the update arguments and the closing message
+  of an update.
+
+  Command lines:
+    ctlflash.efi                     listing of the supported controllers
+    ctlflash.efi FwFile idx          update of controller idx with FwFile
+    ctlflash.efi FwFile idx force    the same, logical drives left alone
+**/
+
+#include "CommandLine.h"
+
+///
+/// TRUE when the third argument is "force". Cleared at the start of every
+/// command line, read by the write-cache guard.
+///
+BOOLEAN  mForceUpdate;
+
+namespace {
+
+constexpr UINT32  EXIT_HOOK_CAPACITY   = 128;
+constexpr UINTN   ARGUMENT_BUFFER_SIZE = 256;
+
+///
+/// Index of each argument in Argv.
+///
+constexpr UINTN  ARG_FILE  = 1;
+constexpr UINTN  ARG_INDEX = 2;
+constexpr UINTN  ARG_FORCE = 3;
+
+///
+/// The static initialisers laid out for the application: a single null
+/// entry, so nothing runs from it.
+///
+constexpr APPLICATION_HOOK  mStartupInitializers[] = { NULL };
+
+} // namespace
+
+///
+/// Exit hooks: a zero-filled pool table of EXIT_HOOK_CAPACITY entries created
+/// at start-up; the first mExitHookCount entries are registered hooks. The
+/// application registers none.
+///
+APPLICATION_HOOK  *mExitHooks;
+UINT32            mExitHookCapacity;
+UINT32            mExitHookCount;
+
+/**
+  Call every non-null hook of a range, first to last.
+
+  @param[in] First  First entry of the range.
+  @param[in] End    One past the last entry.
+**/
+VOID
+CallHookRange (
+  IN CONST APPLICATION_HOOK  *First,
+  IN CONST APPLICATION_HOOK  *End
+  )
+{
+  for (CONST APPLICATION_HOOK *Entry = First; Entry < End; Entry++) {
+    if (*Entry != NULL) {
+      (*Entry)();
+    }
+  }
+}
+
+/**
+  Create the exit-hook table and run the start-up initialisers. A table that
+  cannot be allocated is not reported: nothing depends on it.
+**/
+VOID
+RunStartupHooks (
+  VOID
+  )
+{
+  mExitHookCapacity = EXIT_HOOK_CAPACITY;
+  mExitHooks        = static_cast<APPLICATION_HOOK *> (AllocateZeroPool (EXIT_HOOK_CAPACITY * sizeof (APPLICATION_HOOK)));
+  CallHookRange (mStartupInitializers, mStartupInitializers + ArrayCount (mStartupInitializers));
+}
+
+/**
+  Run the registered exit hooks in the order of registration, then release
+  the table so that no pool memory outlives the run.
+**/
+VOID
+RunExitHooks (
+  VOID
+  )
+{
+  if ((mExitHooks != NULL) && (mExitHookCount != 0)) {
+    UINT32  Count = MIN (mExitHookCount, mExitHookCapacity);
+
+    CallHookRange (mExitHooks, mExitHooks + Count);
+  }
+
+  if (mExitHooks != NULL) {
+    FreePool (mExitHooks);
+    mExitHooks = NULL;
+  }
+
+  mExitHookCapacity = 0;
+  mExitHookCount    = 0;
+}
+
+/**
+  Narrow a CHAR16 string to ASCII: each character keeps its low 8 bits.
+  Applies no bound: the caller makes sure Destination is large enough.
+
+  @param[out] Destination  Receives the ASCII string and its NUL.
+  @param[in]  Source       NUL-terminated CHAR16 string.
+
+  @return Destination.
+**/
+CHAR8 *
+UnicodeToAsciiCopy (
+  OUT CHAR8         *Destination,
+  IN  CONST CHAR16  *Source
+  )
+{
+  CHAR8  *Next = Destination;
+
+  for ( ; *Source != 0; Source++) {
+    *Next++ = static_cast<CHAR8> (*Source & 0xFF);
+  }
+
+  *Next = 0;
+  return Destination;
+}
+
+/**
+  Convert a decimal string: leading blanks and tabs are skipped, one sign is
+  taken, digits are accumulated in unsigned 32-bit arithmetic (wrapping) up
+  to the first other character.
+
+  @param[in] String  NUL-terminated ASCII string.
+
+  @return The value, as a 32-bit two's-complement integer; 0 without digits.
+**/
+INT32
+AsciiToInt (
+  IN CONST CHAR8  *String
+  )
+{
+  while ((*String == ' ') || (*String == '\t')) {
+    String++;
+  }
+
+  UINT32  Sign = 1;
+
+  if (*String == '-') {
+    Sign = static_cast<UINT32> (-1);
+    String++;
+  } else if (*String == '+') {
+    String++;
+  }
+
+  UINT32  Value = 0;
+
+  for ( ; (*String >= '0') && (*String <= '9'); String++) {
+    Value = Value * 10 + static_cast<UINT32> (*String - '0');
+  }
+
+  return static_cast<INT32> (Value * Sign);
+}
+
+namespace {
+
+BOOLEAN
+IsDecimalDigit (
+  IN CHAR16  Character
+  )
+{
+  return (Character >= L'0') && (Character <= L'9');
+}
+
+///
+/// TRUE when the leading digits of Index make a value that fits 32 bits.
+///
+BOOLEAN
+IndexFitsIn32Bits (
+  IN CONST CHAR16  *Index
+  )
+{
+  UINT64  Value = 0;
+
+  for ( ; IsDecimalDigit (*Index); Index++) {
+    Value = Value * 10 + (*Index - L'0');
+    if (Value > MAX_UINT32) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
+///
+/// TRUE when the argument, with its NUL, fits the argument buffer.
+///
+BOOLEAN
+FitsArgumentBuffer (
+  IN CONST CHAR16  *Argument
+  )
+{
+  return StrnLenS (Argument, ARGUMENT_BUFFER_SIZE) < ARGUMENT_BUFFER_SIZE;
+}
+
+/**
+  The tests of the update command line, in order. Sets mForceUpdate when the
+  third argument is "force".
+
+  Besides the three tests of the command line, an argument that does not fit
+  the 256-byte argument buffer and an index whose digits do not fit 32 bits
+  are refused here too, rather than overrunning the buffer or wrapping onto
+  another controller.
+**/
+BOOLEAN
+UpdateArgumentsAreValid (
+  IN UINTN   Argc,
+  IN CHAR16  **Argv
+  )
+{
+  if ((Argc != 3) && (Argc != 4)) {
+    return FALSE;
+  }
+
+  if (!IsDecimalDigit (Argv[ARG_INDEX][0])) {
+    return FALSE;
+  }
+
+  if (Argc == 4) {
+    if (StrCmp (Argv[ARG_FORCE], CTL_WSTR ("force")) != 0) {
+      return FALSE;
+    }
+
+    mForceUpdate = TRUE;
+  }
+
+  if (!FitsArgumentBuffer (Argv[ARG_FILE]) || !FitsArgumentBuffer (Argv[ARG_INDEX])) {
+    return FALSE;
+  }
+
+  return IndexFitsIn32Bits (Argv[ARG_INDEX]);
+}
+
+} // namespace
+
+/**
+  The whole command-line flow: discovery, then the listing or the update.
+
+  @param[in] Argc  Number of arguments, the program name included.
+  @param[in] Argv  The arguments.
+**/
+VOID
+ProcessCommandLine (
+  IN UINTN   Argc,
+  IN CHAR16  **Argv
+  )
+{
+  mForceUpdate = FALSE;
+
+  DiscoverControllers ();
+
+  //
+  // Without a supported controller the run ends silently, whatever the
+  // command line says.
+  //
+  if (mControllerTable.ControllerCount == 0) {
+    return;
+  }
+
+  if (Argc == 1) {
+    CollectControllerInventory ();
+    PrintControllerListing ();
+    return;
+  }
+
+  if (!UpdateArgumentsAreValid (Argc, Argv)) {
+    AsciiPrint ("\nInvalid arguments ..");
+    return;
+  }
+
+  CollectControllerInventory ();
+
+  CHAR8  Argument[ARGUMENT_BUFFER_SIZE];
+  INT32  Index = AsciiToInt (UnicodeToAsciiCopy (Argument, Argv[ARG_INDEX]));
+
+  //
+  // The index is not checked against the Disabled flag: a controller that did
+  // not answer the inventory keeps its index, and its update then fails.
+  //
+  if (static_cast<UINT32> (Index) >= mControllerTable.ControllerCount) {
+    AsciiPrint ("\nInvalid controller index (idx = %d) !", Index);
+    return;
+  }
+
+  CONTROLLER_CONTEXT  *Controller = GetControllerContext (static_cast<UINT32> (Index));
+
+  if (UpdateFirmware (UnicodeToAsciiCopy (Argument, Argv[ARG_FILE]), Controller)) {
+    AsciiPrint ("\nSuccessfully updated firmware..\n");
+  } else {
+    AsciiPrint ("\nUpdated failed..");
+  }
+}
+
+/**
+  Entry from the shell-entry library.
+
+  @param[in] Argc  Number of arguments, the program name included.
+  @param[in] Argv  The arguments.
+
+  @retval 0  Always: the outcome reaches the user only through the console.
+**/
+extern "C" INTN
+EFIAPI
+ShellAppMain (
+  IN UINTN   Argc,
+  IN CHAR16  **Argv
+  )
+{
+  RunStartupHooks ();
+  ProcessCommandLine (Argc, Argv);
+  RunExitHooks ();
+  return 0;
+}

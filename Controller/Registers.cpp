@@ -1,0 +1,154 @@
+/** @file
+  The lowest layer of controller access: the supported-model lookup, 32-bit
+  register reads and writes through the controller's PCI I/O interface, and
+  the encoding of a command frame's address for the queue ports.
+**/
+
+#include "../CtlFlash.h"
+
+namespace {
+
+///
+/// One register access as PCI I/O wants it.
+///
+struct REGISTER_TARGET {
+  UINT8     BarIndex;
+  UINT64    Offset;
+};
+
+REGISTER_TARGET
+ResolveRegister (
+  IN CONST CONTROLLER_CONTEXT  *Context,
+  IN UINT32                    Offset,
+  IN REGISTER_MODE             Mode
+  )
+{
+  //
+  // RegisterBase holds only the low 32 bits of the BAR. A window above 4 GiB
+  // is therefore always reached through its BAR, never at a truncated
+  // absolute address.
+  //
+  if ((Mode == REGISTER_MODE::REG_BAR_RELATIVE) || Context->WindowAbove4G) {
+    return { static_cast<UINT8> (Context->Model.BarIndex), Offset };
+  }
+
+  return { EFI_PCI_IO_PASS_THROUGH_BAR, static_cast<UINT32> (Context->RegisterBase + Offset) };
+}
+
+} // namespace
+
+/**
+  Find the supported-controller row of a PCI device ID.
+
+  @param[in] DeviceId  PCI device ID of the function.
+
+  @return The first row with that device ID, or NULL when no row has it.
+**/
+CONST SUPPORTED_CONTROLLER *
+FindSupportedController (
+  IN UINT16  DeviceId
+  )
+{
+  for (CONST SUPPORTED_CONTROLLER &Row : mSupportedControllers) {
+    if (Row.DeviceId == DeviceId) {
+      return &Row;
+    }
+  }
+
+  return NULL;
+}
+
+/**
+  Read one 32-bit controller register. The status of the PCI I/O call is not
+  looked at: a failed read gives what the service left in the zeroed value.
+
+  @param[in] Context  The controller.
+  @param[in] Offset   Register offset.
+  @param[in] Mode     How the offset becomes a PCI I/O request.
+
+  @return The value read; 0 when nothing could be read.
+**/
+UINT32
+ReadControllerRegister (
+  IN CONTROLLER_CONTEXT  *Context,
+  IN UINT32              Offset,
+  IN REGISTER_MODE       Mode
+  )
+{
+  REGISTER_TARGET  Target = ResolveRegister (Context, Offset, Mode);
+  UINT32           Value  = 0;
+
+  switch (Context->Model.AccessSpace) {
+    case ACCESS_SPACE_MEMORY:
+      Context->PciIo->Mem.Read (Context->PciIo, EfiPciIoWidthUint32, Target.BarIndex, Target.Offset, 1, &Value);
+      break;
+    case ACCESS_SPACE_IO:
+      Context->PciIo->Io.Read (Context->PciIo, EfiPciIoWidthUint32, Target.BarIndex, Target.Offset, 1, &Value);
+      break;
+    default:
+      break;
+  }
+
+  return Value;
+}
+
+/**
+  Write one 32-bit controller register. The status of the PCI I/O call is not
+  looked at.
+
+  @param[in] Context  The controller.
+  @param[in] Offset   Register offset.
+  @param[in] Value    Value to write.
+  @param[in] Mode     How the offset becomes a PCI I/O request.
+**/
+VOID
+WriteControllerRegister (
+  IN CONTROLLER_CONTEXT  *Context,
+  IN UINT32              Offset,
+  IN UINT32              Value,
+  IN REGISTER_MODE       Mode
+  )
+{
+  REGISTER_TARGET  Target = ResolveRegister (Context, Offset, Mode);
+
+  switch (Context->Model.AccessSpace) {
+    case ACCESS_SPACE_MEMORY:
+      Context->PciIo->Mem.Write (Context->PciIo, EfiPciIoWidthUint32, Target.BarIndex, Target.Offset, 1, &Value);
+      break;
+    case ACCESS_SPACE_IO:
+      Context->PciIo->Io.Write (Context->PciIo, EfiPciIoWidthUint32, Target.BarIndex, Target.Offset, 1, &Value);
+      break;
+    default:
+      break;
+  }
+}
+
+/**
+  Turn a frame's host address into the value posted to the queue ports.
+
+  @param[in] Context  The controller, whose model selects the encoding.
+  @param[in] Address  Host address of the frame.
+
+  @return The encoded value; 0 for an unknown encoding.
+**/
+UINT64
+EncodeFrameAddress (
+  IN CONST CONTROLLER_CONTEXT  *Context,
+  IN UINT64                    Address
+  )
+{
+  UINT64  Operand = Context->Model.EncodingOperand;
+
+  switch (Context->Model.AddressEncoding) {
+    case ENCODE_OR:
+      return Address | Operand;
+    case ENCODE_AND:
+      return Address & Operand;
+    case ENCODE_SHIFT_LEFT:
+      return Address << (Operand % 64);
+    case ENCODE_SHIFT_RIGHT:
+      return Address >> (Operand % 64);
+    default:
+      return 0;
+  }
+}

@@ -1,0 +1,623 @@
+/** @file
+  Shared records, constants and entry points of ctlflash, the UEFI Shell tool
+  that lists the maker's RAID controllers and writes firmware images into them.
+
+  Every product source includes this header and nothing else of the project;
+  it pulls in the EDK II library classes that the application is built with.
+
+  Ownership at a glance (all module state is zero at load and valid for one
+  run):
+
+  | State                  | Filled by                   | Read by                        |
+  |------------------------|-----------------------------|--------------------------------|
+  | mControllerTable       | DiscoverControllers         | everything that takes an index |
+  | CONTROLLER_CONTEXT     | InitializeController        | register access, IssueCommand  |
+  |   .Disabled            | InitializeController,       | IssueCommand, the listing      |
+  |                        | CollectControllerInventory  |                                |
+  | mCtrlInfo, mBbu*       | CollectControllerInventory  | PrintControllerListing         |
+  | mLd*, mSavedCachePolicy| the write-cache guard       | the write-cache guard          |
+  | mComponentTable        | ScanImageComponents         | UpdateFirmware (while it holds |
+  |                        |                             | the image buffer)              |
+  | mFileSlots             | FileOpen / FileClose        | the file layer                 |
+  | mForceUpdate           | ProcessCommandLine          | the write-cache guard          |
+**/
+
+#ifndef CTL_FLASH_H_
+#define CTL_FLASH_H_
+
+extern "C" {
+#include <Uefi.h>
+#include <IndustryStandard/Pci22.h>
+#include <Protocol/PciIo.h>
+#include <Library/BaseLib.h>
+#include <Library/DebugLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/ShellCEntryLib.h>
+#include <Library/ShellLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Library/UefiLib.h>
+}
+
+#include "MakerIds.h"
+
+///
+/// A CHAR16 string literal. u"" literals have the layout of CHAR16 but are
+/// another C++ type, so they are handed to the UEFI interfaces through this.
+///
+#define CTL_WSTR(Literal)  (reinterpret_cast<CONST CHAR16 *> (u"" Literal))
+
+//
+// ---------------------------------------------------------------------------
+// Small C++ helpers
+// ---------------------------------------------------------------------------
+//
+
+/**
+  Owns one pool buffer and frees it when the scope ends, on every path.
+  Release() hands the buffer on without freeing it.
+**/
+class POOL_GUARD {
+public:
+  explicit POOL_GUARD (VOID *Buffer) : mBuffer (Buffer) {}
+  ~POOL_GUARD () { if (mBuffer != NULL) { FreePool (mBuffer); } }
+  POOL_GUARD (CONST POOL_GUARD &)            = delete;
+  POOL_GUARD &operator= (CONST POOL_GUARD &) = delete;
+
+  VOID *
+  Get () const
+  {
+    return mBuffer;
+  }
+
+  VOID *
+  Release ()
+  {
+    VOID  *Buffer = mBuffer;
+
+    mBuffer = NULL;
+    return Buffer;
+  }
+
+private:
+  VOID  *mBuffer;
+};
+
+///
+/// Number of elements of a C array, usable in constant expressions.
+///
+template <typename T, UINTN N>
+constexpr UINTN
+ArrayCount (T (&)[N])
+{
+  return N;
+}
+
+//
+// ---------------------------------------------------------------------------
+// Supported controllers and the per-controller record
+// ---------------------------------------------------------------------------
+//
+
+#define MAX_CONTROLLERS             32
+#define SUPPORTED_CONTROLLER_COUNT  11
+
+///
+/// AccessSpace values: how a model's registers are reached. Any other value
+/// turns every register access into nothing (reads give 0).
+///
+#define ACCESS_SPACE_MEMORY  0u
+#define ACCESS_SPACE_IO      1u
+
+///
+/// AddressEncoding values: how a frame address becomes the queue-port value.
+///
+#define ENCODE_OR           0u
+#define ENCODE_AND          1u
+#define ENCODE_SHIFT_LEFT   2u
+#define ENCODE_SHIFT_RIGHT  3u
+
+///
+/// How a register offset becomes a PCI I/O request.
+///
+enum class REGISTER_MODE : UINT32 {
+  REG_BAR_RELATIVE  = 0,    ///< BarIndex = Model.BarIndex, offset as given
+  REG_BASE_RELATIVE = 1     ///< pass-through BAR, RegisterBase + offset
+};
+
+///
+/// One supported controller model.
+///
+struct SUPPORTED_CONTROLLER {
+  UINT16     DeviceId;          ///< PCI device ID of the model
+  INT32      BarIndex;          ///< BAR (0-5) that holds the register window
+  UINT32     BarMask;           ///< ANDed with that BAR to give RegisterBase
+  UINT32     AccessSpace;       ///< ACCESS_SPACE_MEMORY or ACCESS_SPACE_IO
+  UINT32     StatusRegister;    ///< firmware status register offset
+  UINT32     DoorbellRegister;  ///< doorbell register offset
+  UINT32     AddressEncoding;   ///< ENCODE_* of the frame address
+  UINT32     EncodingOperand;   ///< operand of AddressEncoding
+  UINT32     QueuePortHigh;     ///< queue port for the upper 32 address bits
+  UINT32     QueuePortLow;      ///< queue port for the lower 32 address bits
+  BOOLEAN    FlushReads;        ///< status read-backs and bring-up handshake
+};
+
+///
+/// The constant table of supported models, searched in this order.
+///
+inline constexpr SUPPORTED_CONTROLLER  mSupportedControllers[SUPPORTED_CONTROLLER_COUNT] = {
+  // DeviceId                 Bar Mask        Space            Status Door  Encoding   Op High  Low   Flush
+  { MAKER_DEVICE_ID_MODEL_1,  2, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_2,  2, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_3,  2, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_4,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_5,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_6,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_7,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_8,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 2, 0xC4, 0xC0, TRUE  },
+  { MAKER_DEVICE_ID_MODEL_9,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 2, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_10, 0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 2, 0xC4, 0xC0, FALSE },
+  { MAKER_DEVICE_ID_MODEL_11, 1, 0xFFFFFFF0u, ACCESS_SPACE_MEMORY, 0xB0, 0x20, ENCODE_OR, 2, 0xC4, 0xC0, TRUE },
+};
+
+///
+/// The record of one controller that was found and brought up.
+///
+/// | Field              | Filled by            | Changed later by                 |
+/// |--------------------|----------------------|----------------------------------|
+/// | PciIo              | InitializeController | never (not owned, never closed)  |
+/// | Model              | InitializeController | only Model.FlushReads, at bring-up |
+/// | RegisterBase       | InitializeController | never                            |
+/// | the four PCI IDs   | InitializeController | never                            |
+/// | WindowAbove4G      | InitializeController | never                            |
+/// | Disabled           | InitializeController | CollectControllerInventory       |
+///
+struct CONTROLLER_CONTEXT {
+  EFI_PCI_IO_PROTOCOL     *PciIo;
+  SUPPORTED_CONTROLLER    Model;
+  UINT32                  RegisterBase;
+  UINT16                  VendorId;
+  UINT16                  DeviceId;
+  UINT16                  SubsystemVendorId;
+  UINT16                  SubsystemId;
+  BOOLEAN                 Disabled;
+  ///
+  /// TRUE when the register window is a 64-bit memory BAR placed above
+  /// 4 GiB: RegisterBase cannot hold its address, so base-relative accesses
+  /// are made BAR-relative instead of at a truncated address.
+  ///
+  BOOLEAN                 WindowAbove4G;
+};
+
+///
+/// Every controller found, by the index that the listing shows and the user
+/// types.
+///
+struct CONTROLLER_TABLE {
+  UINT32                ControllerCount;
+  CONTROLLER_CONTEXT    Controllers[MAX_CONTROLLERS];
+};
+
+///
+/// Firmware status register: the firmware state is bits 31-28.
+///
+struct FIRMWARE_STATUS {
+  UINT32    Value;
+
+  constexpr UINT32
+  State () const
+  {
+    return Value >> 28;
+  }
+};
+
+extern CONTROLLER_TABLE  mControllerTable;
+
+/**
+  Find the supported-controller row of a PCI device ID.
+
+  @param[in] DeviceId  PCI device ID of the function.
+
+  @return The first row with that device ID, or NULL when no row has it.
+**/
+CONST SUPPORTED_CONTROLLER *
+FindSupportedController (
+  IN UINT16  DeviceId
+  );
+
+/**
+  Read one 32-bit controller register.
+
+  @param[in] Context  The controller.
+  @param[in] Offset   Register offset.
+  @param[in] Mode     How the offset becomes a PCI I/O request.
+
+  @return The value read; 0 when nothing could be read.
+**/
+UINT32
+ReadControllerRegister (
+  IN CONTROLLER_CONTEXT  *Context,
+  IN UINT32              Offset,
+  IN REGISTER_MODE       Mode
+  );
+
+/**
+  Write one 32-bit controller register.
+
+  @param[in] Context  The controller.
+  @param[in] Offset   Register offset.
+  @param[in] Value    Value to write.
+  @param[in] Mode     How the offset becomes a PCI I/O request.
+**/
+VOID
+WriteControllerRegister (
+  IN CONTROLLER_CONTEXT  *Context,
+  IN UINT32              Offset,
+  IN UINT32              Value,
+  IN REGISTER_MODE       Mode
+  );
+
+/**
+  Turn a frame's host address into the value posted to the queue ports.
+
+  @param[in] Context  The controller, whose model selects the encoding.
+  @param[in] Address  Host address of the frame.
+
+  @return The encoded value; 0 for an unknown encoding.
+**/
+UINT64
+EncodeFrameAddress (
+  IN CONST CONTROLLER_CONTEXT  *Context,
+  IN UINT64                    Address
+  );
+
+/**
+  Find the maker's supported controllers on the PCI bus, fill
+  mControllerTable and bring each controller's firmware to its ready state.
+  Prints nothing.
+**/
+VOID
+DiscoverControllers (
+  VOID
+  );
+
+/**
+  @param[in] Index  A slot number below mControllerTable.ControllerCount.
+
+  @return The controller record of that slot.
+**/
+CONTROLLER_CONTEXT *
+GetControllerContext (
+  IN UINT32  Index
+  );
+
+/**
+  Fill one controller record and bring the controller's firmware up.
+
+  @param[out] Slot    The record to fill.
+  @param[in]  Header  The controller's first 64 bytes of configuration space.
+  @param[in]  PciIo   Its PCI I/O interface.
+  @param[in]  Row     Its supported-controller row.
+
+  @retval TRUE   The controller is ready for requests.
+  @retval FALSE  The bring-up failed; Slot->Disabled is set.
+**/
+BOOLEAN
+InitializeController (
+  OUT CONTROLLER_CONTEXT          *Slot,
+  IN  CONST PCI_TYPE00            *Header,
+  IN  EFI_PCI_IO_PROTOCOL         *PciIo,
+  IN  CONST SUPPORTED_CONTROLLER  *Row
+  );
+
+/**
+  Poll the firmware state until the firmware is ready or has failed.
+
+  @param[in] Controller  A filled controller record.
+
+  @retval TRUE   The firmware reached a ready state, or held one status value
+                 for 900 polls.
+  @retval FALSE  The firmware reported a fault, or never settled.
+**/
+BOOLEAN
+WaitForFirmwareReady (
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+//
+// ---------------------------------------------------------------------------
+// Command frames
+// ---------------------------------------------------------------------------
+//
+
+#define DIRECTION_NONE             0
+#define DIRECTION_TO_CONTROLLER    1
+#define DIRECTION_FROM_CONTROLLER  2
+
+#define FRAME_COMMAND          5
+#define FRAME_STATUS_PENDING   0xFF
+#define FRAME_ALIGNMENT        256
+#define FRAME_POLL_LIMIT       180000u
+#define FRAME_POLL_INTERVAL_US 1000u
+
+///
+/// The status byte that means "not issued" or "no answer".
+///
+#define COMMAND_NOT_COMPLETED  0xFF
+
+#define OP_CTRL_INFO          0x01010000u
+#define OP_BBU_STATUS         0x05010000u
+#define OP_BBU_INFO           0x05030000u
+#define OP_BBU_0507           0x05070200u
+#define OP_LD_LIST            0x03010000u
+#define OP_LD_GET_PROPERTIES  0x03030000u
+#define OP_LD_SET_PROPERTIES  0x03040000u
+#define OP_FLASH_OPEN         0x010F0100u
+#define OP_FLASH_DOWNLOAD     0x010F0200u
+#define OP_FLASH_COMMIT       0x010F0300u
+#define OP_FLASH_CLOSE        0x010F0400u
+
+#pragma pack(push, 1)
+
+///
+/// One scatter-gather entry. The 64-bit address is not naturally aligned
+/// inside the frame, so it is kept as two halves.
+///
+struct FRAME_SGE {
+  UINT32    AddressLow;
+  UINT32    AddressHigh;
+  UINT32    Length;
+};
+
+///
+/// The 64-byte request record that the controller fetches by bus-master
+/// access. Placed at a 256-byte-aligned host address.
+///
+struct COMMAND_FRAME {
+  UINT8        Command;              ///< always FRAME_COMMAND
+  UINT8        Reserved1;
+  UINT8        Status;               ///< FRAME_STATUS_PENDING until answered
+  UINT8        Reserved3[4];
+  UINT8        SgeCount;
+  UINT32       Context;              ///< low half of the first buffer address
+  UINT32       Reserved12;
+  UINT16       Flags;                ///< bits 0-1 set, bits 3-4 direction
+  UINT16       Timeout;
+  UINT32       DataTransferLength;   ///< first length + second length
+  UINT32       Opcode;
+  UINT32       Mailbox[3];
+  FRAME_SGE    Sge[2];
+};
+
+#pragma pack(pop)
+
+static_assert (sizeof (FRAME_SGE) == 12, "FRAME_SGE is 12 bytes");
+static_assert (OFFSET_OF (FRAME_SGE, AddressLow) == 0, "FRAME_SGE.Address");
+static_assert (OFFSET_OF (FRAME_SGE, AddressHigh) == 4, "FRAME_SGE.Address high half");
+static_assert (OFFSET_OF (FRAME_SGE, Length) == 8, "FRAME_SGE.Length");
+
+static_assert (sizeof (COMMAND_FRAME) == 64, "COMMAND_FRAME is 64 bytes");
+static_assert (OFFSET_OF (COMMAND_FRAME, Command) == 0, "COMMAND_FRAME.Command");
+static_assert (OFFSET_OF (COMMAND_FRAME, Status) == 2, "COMMAND_FRAME.Status");
+static_assert (OFFSET_OF (COMMAND_FRAME, SgeCount) == 7, "COMMAND_FRAME.SgeCount");
+static_assert (OFFSET_OF (COMMAND_FRAME, Context) == 8, "COMMAND_FRAME.Context");
+static_assert (OFFSET_OF (COMMAND_FRAME, Flags) == 16, "COMMAND_FRAME.Flags");
+static_assert (OFFSET_OF (COMMAND_FRAME, Timeout) == 18, "COMMAND_FRAME.Timeout");
+static_assert (OFFSET_OF (COMMAND_FRAME, DataTransferLength) == 20, "COMMAND_FRAME.DataTransferLength");
+static_assert (OFFSET_OF (COMMAND_FRAME, Opcode) == 24, "COMMAND_FRAME.Opcode");
+static_assert (OFFSET_OF (COMMAND_FRAME, Mailbox) == 28, "COMMAND_FRAME.Mailbox");
+static_assert (OFFSET_OF (COMMAND_FRAME, Sge) == 40, "COMMAND_FRAME.Sge[0]");
+static_assert (OFFSET_OF (COMMAND_FRAME, Sge) + sizeof (FRAME_SGE) == 52, "COMMAND_FRAME.Sge[1]");
+
+///
+/// Size of the pool allocation that holds one frame: room to align the
+/// 64-byte frame to the next 256-byte boundary.
+///
+#define FRAME_ALLOCATION_SIZE  (FRAME_ALIGNMENT + sizeof (COMMAND_FRAME))
+
+/**
+  Issue one request to a controller's firmware and wait for its answer.
+
+  @param[in] Controller    The target controller.
+  @param[in] Opcode        Command code (OP_*).
+  @param[in] Direction     DIRECTION_*; only the low two bits are used.
+  @param[in] Mailbox0      Mailbox word 0.
+  @param[in] Mailbox1      Mailbox word 1.
+  @param[in] Mailbox2      Mailbox word 2.
+  @param[in] FirstLength   Length of the first buffer in bytes.
+  @param[in] FirstBuffer   First buffer, or NULL.
+  @param[in] SecondLength  Length of the second buffer in bytes.
+  @param[in] SecondBuffer  Second buffer, or NULL.
+  @param[in] SgeCount      Number of scatter-gather entries.
+
+  @retval 0     The controller completed the request.
+  @retval 0xFF  Not issued (controller disabled, no pool memory) or no answer
+                within the poll limit.
+  @return Any other value: the controller's completion status.
+**/
+UINT8
+IssueCommand (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT16              Direction,
+  IN UINT32              Mailbox0,
+  IN UINT32              Mailbox1,
+  IN UINT32              Mailbox2,
+  IN UINT32              FirstLength,
+  IN VOID                *FirstBuffer,
+  IN UINT32              SecondLength,
+  IN VOID                *SecondBuffer,
+  IN UINT8               SgeCount
+  );
+
+//
+// ---------------------------------------------------------------------------
+// Inventory and listing
+// ---------------------------------------------------------------------------
+//
+
+#define CTRL_INFO_RESPONSE_SIZE  2048
+#define CTRL_INFO_PRODUCT_NAME   1344
+#define BBU_RESPONSE_SIZE        64
+#define BBU_INFO_NAME_OFFSET     26
+
+struct CTRL_INFO_RESPONSE {
+  UINT8    Bytes[CTRL_INFO_RESPONSE_SIZE];   ///< product name at CTRL_INFO_PRODUCT_NAME
+};
+
+struct BBU_STATUS_RESPONSE {
+  UINT8    Type;
+  UINT8    TypeVariant;
+  UINT8    Reserved[BBU_RESPONSE_SIZE - 2];
+};
+
+struct BBU_INFO_RESPONSE {
+  UINT8    Reserved[BBU_INFO_NAME_OFFSET];
+  CHAR8    Name[BBU_RESPONSE_SIZE - BBU_INFO_NAME_OFFSET];
+};
+
+struct BBU_0507_RESPONSE {
+  UINT8    Bytes[BBU_RESPONSE_SIZE];
+};
+
+static_assert (sizeof (CTRL_INFO_RESPONSE) == 2048, "CTRL_INFO_RESPONSE is 2048 bytes");
+static_assert (sizeof (BBU_STATUS_RESPONSE) == 64, "BBU_STATUS_RESPONSE is 64 bytes");
+static_assert (OFFSET_OF (BBU_STATUS_RESPONSE, TypeVariant) == 1, "BBU_STATUS_RESPONSE.TypeVariant");
+static_assert (sizeof (BBU_INFO_RESPONSE) == 64, "BBU_INFO_RESPONSE is 64 bytes");
+static_assert (OFFSET_OF (BBU_INFO_RESPONSE, Name) == 26, "BBU_INFO_RESPONSE.Name");
+static_assert (sizeof (BBU_0507_RESPONSE) == 64, "BBU_0507_RESPONSE is 64 bytes");
+
+///
+/// Response areas, one entry per controller slot. Zeroed and filled by
+/// CollectControllerInventory, read by the listing.
+///
+extern CTRL_INFO_RESPONSE   mCtrlInfo[MAX_CONTROLLERS];
+extern BBU_STATUS_RESPONSE  mBbuStatus[MAX_CONTROLLERS];
+extern BBU_INFO_RESPONSE    mBbuInfo[MAX_CONTROLLERS];
+extern BBU_0507_RESPONSE    mBbu0507[MAX_CONTROLLERS];
+
+/**
+  Ask every controller found for its information and battery data; disable
+  a controller whose information request fails.
+**/
+VOID
+CollectControllerInventory (
+  VOID
+  );
+
+/**
+  @param[in] Slot  A controller slot below the controller count.
+
+  @return The battery type name of that slot, NUL-terminated.
+**/
+CONST CHAR8 *
+GetBatteryTypeName (
+  IN UINT32  Slot
+  );
+
+/**
+  Print the banner, the table of enabled controllers and the usage text.
+**/
+VOID
+PrintControllerListing (
+  VOID
+  );
+
+//
+// ---------------------------------------------------------------------------
+// Write-cache guard
+// ---------------------------------------------------------------------------
+//
+
+/**
+  Switch every write-back logical drive of a controller to write-through,
+  saving the old policies. Does nothing when mForceUpdate is set.
+
+  @param[in] Controller  The controller about to be flashed.
+
+  @retval TRUE   Every request succeeded (always with mForceUpdate).
+  @retval FALSE  A request failed; the reason has been printed.
+**/
+BOOLEAN
+SwitchToWriteThrough (
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
+  Put back the cache policies saved by SwitchToWriteThrough. Does nothing
+  when mForceUpdate is set.
+
+  @param[in] Controller  The controller that was flashed.
+
+  @retval TRUE   Every request succeeded (always with mForceUpdate).
+  @retval FALSE  A request failed; the reason has been printed.
+**/
+BOOLEAN
+RestoreWriteCachePolicy (
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+//
+// ---------------------------------------------------------------------------
+// Firmware image and flashing
+// ---------------------------------------------------------------------------
+//
+
+#define COMPONENT_HEADER_SIZE  1084
+#define MAX_IMAGE_COMPONENTS   64
+
+///
+/// One component of a loaded image.
+///
+struct IMAGE_COMPONENT {
+  UINT8          Header[COMPONENT_HEADER_SIZE];   ///< copy of the component header
+  CONST UINT8    *Start;                          ///< first header byte in the image buffer
+};
+
+extern IMAGE_COMPONENT  mComponentTable[MAX_IMAGE_COMPONENTS];
+extern UINT32           mComponentCount;
+
+/**
+  Write a firmware image file into one controller.
+
+  @param[in] FileName    ASCII name of the image file.
+  @param[in] Controller  The target controller.
+
+  @retval TRUE   Every component was flashed.
+  @retval FALSE  The update failed; the reason has been printed.
+**/
+BOOLEAN
+UpdateFirmware (
+  IN CONST CHAR8         *FileName,
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+//
+// ---------------------------------------------------------------------------
+// Application and file layer
+// ---------------------------------------------------------------------------
+//
+
+///
+/// TRUE when the command line ends with "force": the write-cache guard then
+/// leaves the logical drives alone.
+///
+extern BOOLEAN  mForceUpdate;
+
+/**
+  Read a whole file into one zero-filled pool buffer one byte longer than
+  the file.
+
+  @param[in]  FileName  ASCII file name.
+  @param[out] FileSize  Receives the file size when a buffer is returned;
+                        may be NULL.
+
+  @return The buffer, owned by the caller and freed with FreePool; NULL when
+          the file cannot be read (the reason has been printed).
+**/
+VOID *
+LoadWholeFile (
+  IN  CONST CHAR8  *FileName,
+  OUT UINT32       *FileSize OPTIONAL
+  );
+
+#endif

@@ -1,0 +1,113 @@
+# @file
+#  Build and test entry points of ctlflash. On a fresh Debian 12 machine:
+#
+#    make demo     boots QEMU with two simulated controllers and shows a run
+#    make test     builds everything and runs every test
+#
+#  EDK2_DIR=/path/to/edk2 names an existing EDK II tree; without it Debian's
+#  edk2 source package is fetched once into build/edk2.
+#
+#  Every path is derived from this file's own location, so the tree may sit
+#  in any folder.
+
+SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
+.SHELLFLAGS := -eu -o pipefail -c
+
+ROOT  := $(patsubst %/,%,$(dir $(abspath $(lastword $(MAKEFILE_LIST)))))
+BUILD := $(ROOT)/build
+
+ifeq ($(strip $(EDK2_DIR)),)
+  EDK2_DIR  := $(BUILD)/edk2/src
+  EDK2_MODE := fetch
+else
+  override EDK2_DIR := $(abspath $(EDK2_DIR))
+  EDK2_MODE := use
+endif
+export EDK2_DIR
+
+# DEBUG keeps the libraries' assertions on the console, where the
+# end-to-end tests see them.
+BUILD_TARGET ?= DEBUG
+JOBS         ?= 2
+
+CMAKE_HOST := cmake -S $(ROOT) -B $(BUILD)/host -DEDK2_DIR=$(EDK2_DIR) -DCTL_EFI_DIR=$(BUILD)
+
+.PHONY: all deps edk2 efi host-build image-tool host-test e2e-test test demo shell fuzz-smoke fuzz bench clean distclean
+
+all: efi
+
+deps:
+	@$(ROOT)/scripts/install-deps.sh
+
+edk2: deps
+	@$(ROOT)/scripts/get-edk2.sh $(EDK2_MODE) $(EDK2_DIR)
+
+efi: edk2
+	@$(ROOT)/scripts/build-efi.sh $(EDK2_DIR) $(BUILD) $(BUILD_TARGET)
+
+host-build: edk2
+	@$(CMAKE_HOST) >/dev/null
+	@cmake --build $(BUILD)/host -j$(JOBS)
+
+# The image tool alone (the end-to-end cases and the demo make their image
+# files with it).
+image-tool: edk2
+	@$(CMAKE_HOST) >/dev/null
+	@if [ -f $(ROOT)/Tools/ImageTool/CMakeLists.txt ]; then cmake --build $(BUILD)/host -j$(JOBS) --target ctlimage; fi
+
+# The host tests only: unit tests against the host libraries.
+host-test: host-build
+	@ctest --test-dir $(BUILD)/host -LE e2e --output-on-failure -j$(JOBS)
+
+# The QEMU tests only, from their own small CMake tree.
+e2e-test: efi image-tool
+	@cmake -S $(ROOT)/Tests/E2E -B $(BUILD)/e2e -DCTL_EFI_DIR=$(BUILD) \
+	  -DCTL_IMAGE_TOOL=$(BUILD)/host/Tools/ImageTool/ctlimage >/dev/null
+	@ctest --test-dir $(BUILD)/e2e --output-on-failure
+
+# A bounded fuzz run first (when the fuzzers exist), then every host and
+# end-to-end test in one CTest run whose summary closes the output.
+test: efi fuzz-smoke host-build
+	@ctest --test-dir $(BUILD)/host --output-on-failure -j$(JOBS)
+
+demo: efi image-tool
+	@python3 $(ROOT)/Tests/E2E/RunE2E.py demo --efi-dir $(BUILD) --out $(BUILD)/demo
+
+# An interactive UEFI Shell on the serial console with the test volume
+# (Ctrl-A X leaves QEMU).
+shell: efi image-tool
+	@python3 $(ROOT)/Tests/E2E/RunE2E.py shell --efi-dir $(BUILD) --out $(BUILD)/shell
+
+FUZZ_CMAKE := cmake -S $(ROOT) -B $(BUILD)/fuzz -DEDK2_DIR=$(EDK2_DIR) \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCTL_SANITIZE=OFF -DCTL_EFI_DIR=$(BUILD)
+
+# The image fuzzer's short bounded run (a fixed number of inputs).
+fuzz-smoke: edk2
+	@if [ -f $(ROOT)/Tests/Fuzz/CMakeLists.txt ]; then \
+	  $(FUZZ_CMAKE) >/dev/null; \
+	  cmake --build $(BUILD)/fuzz -j$(JOBS) --target ctl_fuzz_image; \
+	  ctest --test-dir $(BUILD)/fuzz -R 'FuzzShort$$' --output-on-failure; \
+	fi
+
+# Ten minutes of fuzzing on a corpus kept in build/fuzz.
+fuzz: edk2
+	@if [ ! -f $(ROOT)/Tests/Fuzz/CMakeLists.txt ]; then echo "No fuzzers in Tests/Fuzz"; exit 1; fi
+	@$(FUZZ_CMAKE) >/dev/null
+	@cmake --build $(BUILD)/fuzz -j$(JOBS) --target fuzz-image
+
+# The benchmarks (tests labelled "bench", registered only in a Release tree
+# without sanitizers), built in build/bench; their output is shown in full.
+bench: edk2
+	@if [ ! -f $(ROOT)/Benchmarks/CMakeLists.txt ]; then echo "No benchmarks in Benchmarks"; exit 1; fi
+	@cmake -S $(ROOT) -B $(BUILD)/bench -DEDK2_DIR=$(EDK2_DIR) \
+	  -DCMAKE_BUILD_TYPE=Release -DCTL_SANITIZE=OFF -DCTL_EFI_DIR=$(BUILD) >/dev/null
+	@cmake --build $(BUILD)/bench -j$(JOBS) --target ctl_benchmarks
+	@ctest --test-dir $(BUILD)/bench -L bench -V
+
+# Everything built, but not the fetched EDK II tree.
+clean:
+	@if [ -d $(BUILD) ]; then find $(BUILD) -mindepth 1 -maxdepth 1 ! -name edk2 -exec rm -rf {} +; fi
+
+distclean:
+	@rm -rf $(BUILD)

@@ -1,0 +1,388 @@
+/** @file
+  Write-cache policy guard: around a firmware flash, the logical drives of
+  the controller that cache writes in write-back mode are switched to
+  write-through, and their saved policies are put back afterwards. With
+  "force" on the command line both steps leave the drives alone.
+
+  Every failure is printed where it happens and recorded in
+  mCachePolicyFailed, from which each step's result is taken.
+**/
+
+#include "../CtlFlash.h"
+
+#define MAX_LD_LIST_ENTRIES  256
+#define MAX_TARGET_IDS       64
+
+#pragma pack(push, 1)
+
+///
+/// One drive of the list.
+///
+struct LD_LIST_ENTRY {
+  UINT32    Ref;                      ///< drive reference; byte 0 is the target id
+  UINT8     Reserved[12];
+};
+
+///
+/// The answer of the list request.
+///
+struct LD_LIST {
+  UINT32           Count;             ///< number of valid entries
+  UINT32           Reserved;
+  LD_LIST_ENTRY    Entries[MAX_LD_LIST_ENTRIES];
+};
+
+///
+/// The properties of one drive, read and written whole.
+///
+struct LD_PROPERTIES {
+  UINT32    Ref;                      ///< byte 0 is the target id
+  UINT8     Reserved4[16];
+  UINT8     CachePolicy;              ///< bit 0: write-back
+  UINT8     Reserved21[11];
+};
+
+#pragma pack(pop)
+
+static_assert (sizeof (LD_LIST_ENTRY) == 16, "LD_LIST_ENTRY is 16 bytes");
+static_assert (OFFSET_OF (LD_LIST_ENTRY, Ref) == 0, "LD_LIST_ENTRY.Ref");
+static_assert (sizeof (LD_LIST) == 4104, "LD_LIST is 4104 bytes");
+static_assert (OFFSET_OF (LD_LIST, Count) == 0, "LD_LIST.Count");
+static_assert (OFFSET_OF (LD_LIST, Entries) == 8, "LD_LIST.Entries");
+static_assert (sizeof (LD_PROPERTIES) == 32, "LD_PROPERTIES is 32 bytes");
+static_assert (OFFSET_OF (LD_PROPERTIES, Ref) == 0, "LD_PROPERTIES.Ref");
+static_assert (OFFSET_OF (LD_PROPERTIES, CachePolicy) == 20, "LD_PROPERTIES.CachePolicy");
+
+///
+/// Module state, valid for one run.
+///
+/// | Name               | Written by                                   |
+/// |--------------------|----------------------------------------------|
+/// | mLdList, mLdCount  | GetLogicalDriveList; cleared by a failed read |
+/// | mLdProperties      | GetLogicalDriveProperties (by target id), the |
+/// |                    | switch and restore steps                      |
+/// | mSavedCachePolicy  | the saving read; cleared by every failed read |
+/// |                    | and per drive by a failed set request         |
+/// | mCachePolicyFailed | every failed request of the current step      |
+///
+LD_LIST        mLdList;
+UINT32         mLdCount;
+LD_PROPERTIES  mLdProperties[MAX_TARGET_IDS];
+UINT8          mSavedCachePolicy[MAX_TARGET_IDS];
+BOOLEAN        mCachePolicyFailed;
+
+namespace {
+
+constexpr UINT8   CACHE_POLICY_WRITE_BACK     = 0x01;
+constexpr UINT8   CACHE_POLICY_THROUGH_MASK   = 0xEE;
+
+///
+/// Result of a read whose answer the arrays cannot hold (more than 256
+/// drives, or a target id above 63). It lies outside the status bytes, so
+/// it is never mistaken for a controller's own status.
+///
+constexpr UINT32  LD_ANSWER_OUT_OF_RANGE = 0x100;
+
+UINT8
+TargetIdAt (
+  IN UINT32  Position
+  )
+{
+  return static_cast<UINT8> (mLdList.Entries[Position].Ref & 0xFF);
+}
+
+UINT8
+DriveIdOf (
+  IN UINT8  TargetId
+  )
+{
+  return static_cast<UINT8> (mLdProperties[TargetId].Ref & 0xFF);
+}
+
+} // namespace
+
+/**
+  Read the controller's logical-drive list into mLdList.
+
+  A list of more than 256 drives does not fit and fails the step: drives
+  beyond the list could not be switched to write-through.
+
+  @param[in] Controller  The controller.
+
+  @return 0, the status of the failed list request, or
+          LD_ANSWER_OUT_OF_RANGE.
+**/
+UINT32
+GetLogicalDriveList (
+  IN CONTROLLER_CONTEXT  *Controller
+  )
+{
+  mLdCount = 0;
+  gBS->SetMem (&mLdList, sizeof (mLdList), 0);
+
+  UINT8  Status = IssueCommand (
+                    Controller,
+                    OP_LD_LIST,
+                    DIRECTION_FROM_CONTROLLER,
+                    0,
+                    0,
+                    0,
+                    sizeof (mLdList),
+                    &mLdList,
+                    0,
+                    NULL,
+                    1
+                    );
+
+  if (Status != 0) {
+    AsciiPrint ("\nError getting ld list..\n");
+    mCachePolicyFailed = TRUE;
+    return Status;
+  }
+
+  if (mLdList.Count > MAX_LD_LIST_ENTRIES) {
+    AsciiPrint ("\nLD list reports %u drives, more than the %d supported..\n", mLdList.Count, MAX_LD_LIST_ENTRIES);
+    mCachePolicyFailed = TRUE;
+    return LD_ANSWER_OUT_OF_RANGE;
+  }
+
+  mLdCount = mLdList.Count;
+  return 0;
+}
+
+/**
+  Read the properties of every listed drive into mLdProperties, by target
+  id, and with SavePolicy save the policy of every write-back drive.
+
+  A target id above 63 has no room in the per-drive arrays and fails the
+  step like a failed read.
+
+  @param[in] Controller  The controller.
+  @param[in] SavePolicy  TRUE to save the write-back policies.
+
+  @return 0 when every drive was read, else the failed request's status or
+          LD_ANSWER_OUT_OF_RANGE.
+**/
+UINT32
+GetLogicalDriveProperties (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN BOOLEAN             SavePolicy
+  )
+{
+  UINT32  Result = 0;
+
+  gBS->SetMem (mLdProperties, sizeof (mLdProperties), 0);
+  if (SavePolicy) {
+    gBS->SetMem (mSavedCachePolicy, sizeof (mSavedCachePolicy), 0);
+  }
+
+  for (UINT32 Position = 0; Position < mLdCount; Position++) {
+    UINT8  TargetId = TargetIdAt (Position);
+
+    if (TargetId >= MAX_TARGET_IDS) {
+      AsciiPrint ("\nLD(%d) target id is above the supported %d.", TargetId, MAX_TARGET_IDS - 1);
+      mCachePolicyFailed = TRUE;
+      Result             = LD_ANSWER_OUT_OF_RANGE;
+      break;
+    }
+
+    UINT8  Status = IssueCommand (
+                      Controller,
+                      OP_LD_GET_PROPERTIES,
+                      DIRECTION_FROM_CONTROLLER,
+                      TargetId,
+                      0,
+                      0,
+                      sizeof (mLdProperties[TargetId]),
+                      &mLdProperties[TargetId],
+                      0,
+                      NULL,
+                      1
+                      );
+
+    if (Status != 0) {
+      AsciiPrint ("\nFailed to get LD(%d) properties Err(%d).", TargetId, Status);
+      mCachePolicyFailed = TRUE;
+      Result             = Status;
+      break;
+    }
+
+    if (SavePolicy) {
+      UINT8  Policy = mLdProperties[TargetId].CachePolicy;
+
+      mSavedCachePolicy[TargetId] = ((Policy & CACHE_POLICY_WRITE_BACK) != 0) ? Policy : 0;
+    }
+  }
+
+  AsciiPrint ("\n");
+  return Result;
+}
+
+/**
+  Write the properties of every listed drive back to the controller. A drive
+  whose set request fails loses its saved policy, so the restore leaves it
+  alone. The outcome is in mCachePolicyFailed.
+
+  @param[in] Controller  The controller.
+**/
+VOID
+SetLogicalDriveProperties (
+  IN CONTROLLER_CONTEXT  *Controller
+  )
+{
+  for (UINT32 Position = 0; Position < mLdCount; Position++) {
+    UINT8  TargetId = TargetIdAt (Position);
+
+    //
+    // Target ids were checked by the read that filled the list.
+    //
+    if (TargetId >= MAX_TARGET_IDS) {
+      continue;
+    }
+
+    mLdProperties[TargetId].Ref = mLdList.Entries[Position].Ref;
+
+    //
+    // The controller takes the set request with the same direction as the
+    // reads.
+    //
+    UINT8  Status = IssueCommand (
+                      Controller,
+                      OP_LD_SET_PROPERTIES,
+                      DIRECTION_FROM_CONTROLLER,
+                      mLdList.Entries[Position].Ref,
+                      0,
+                      0,
+                      sizeof (mLdProperties[TargetId]),
+                      &mLdProperties[TargetId],
+                      0,
+                      NULL,
+                      1
+                      );
+
+    if (Status != 0) {
+      AsciiPrint ("\nFailed to set LD(%d) properties Err(%d).", TargetId, Status);
+      mSavedCachePolicy[TargetId] = 0;
+      mCachePolicyFailed          = TRUE;
+    }
+  }
+
+  AsciiPrint ("\n");
+}
+
+/**
+  Read the list and the properties of every drive. A failed read discards the
+  list, the properties and the saved policies.
+
+  @param[in] Controller  The controller.
+  @param[in] SavePolicy  TRUE to save the write-back policies.
+
+  @return 0, or the status of the read that failed.
+**/
+UINT32
+ReadLogicalDrives (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN BOOLEAN             SavePolicy
+  )
+{
+  CONST CHAR8  *Message;
+  UINT32       Status;
+
+  mCachePolicyFailed = FALSE;
+
+  Status = GetLogicalDriveList (Controller);
+  if (Status != 0) {
+    Message = "\nFailed to get LD List..";
+  } else {
+    Status = GetLogicalDriveProperties (Controller, SavePolicy);
+    if (Status == 0) {
+      return 0;
+    }
+
+    Message = "\nFailed to get LD properties..";
+  }
+
+  AsciiPrint (Message);
+  mLdCount = 0;
+  gBS->SetMem (mSavedCachePolicy, sizeof (mSavedCachePolicy), 0);
+  gBS->SetMem (&mLdList, sizeof (mLdList), 0);
+  gBS->SetMem (mLdProperties, sizeof (mLdProperties), 0);
+  return Status;
+}
+
+/**
+  Switch every write-back logical drive of a controller to write-through,
+  saving the old policies. Does nothing when mForceUpdate is set.
+
+  @param[in] Controller  The controller about to be flashed.
+
+  @retval TRUE   Every request succeeded (always with mForceUpdate).
+  @retval FALSE  A request failed; the reason has been printed.
+**/
+BOOLEAN
+SwitchToWriteThrough (
+  IN CONTROLLER_CONTEXT  *Controller
+  )
+{
+  mCachePolicyFailed = FALSE;
+
+  if (mForceUpdate) {
+    AsciiPrint ("\nIgnoring VD write policy..");
+    return TRUE;
+  }
+
+  if (ReadLogicalDrives (Controller, TRUE) != 0) {
+    AsciiPrint ("\nError getting LD information..");
+    return FALSE;
+  }
+
+  for (UINT32 Position = 0; Position < mLdCount; Position++) {
+    UINT8  TargetId = TargetIdAt (Position);
+
+    if ((TargetId < MAX_TARGET_IDS) && (mSavedCachePolicy[TargetId] != 0)) {
+      mLdProperties[TargetId].CachePolicy &= CACHE_POLICY_THROUGH_MASK;
+      AsciiPrint ("\nModifying write cache policy for VD(%d) WB->WT.", DriveIdOf (TargetId));
+    }
+  }
+
+  SetLogicalDriveProperties (Controller);
+  return !mCachePolicyFailed;
+}
+
+/**
+  Put back the cache policies saved by SwitchToWriteThrough. Drives are
+  matched by target id. Does nothing when mForceUpdate is set.
+
+  @param[in] Controller  The controller that was flashed.
+
+  @retval TRUE   Every request succeeded (always with mForceUpdate).
+  @retval FALSE  A request failed; the reason has been printed.
+**/
+BOOLEAN
+RestoreWriteCachePolicy (
+  IN CONTROLLER_CONTEXT  *Controller
+  )
+{
+  mCachePolicyFailed = FALSE;
+
+  if (mForceUpdate) {
+    return TRUE;
+  }
+
+  if (ReadLogicalDrives (Controller, FALSE) != 0) {
+    AsciiPrint ("\nError getting LD information..");
+    return FALSE;
+  }
+
+  for (UINT32 Position = 0; Position < mLdCount; Position++) {
+    UINT8  TargetId = TargetIdAt (Position);
+
+    if ((TargetId < MAX_TARGET_IDS) && (mSavedCachePolicy[TargetId] != 0)) {
+      mLdProperties[TargetId].CachePolicy = mSavedCachePolicy[TargetId];
+      AsciiPrint ("\nModifying write cache policy for VD(%d) WT->WB.", DriveIdOf (TargetId));
+    }
+  }
+
+  SetLogicalDriveProperties (Controller);
+  return !mCachePolicyFailed;
+}

@@ -1,0 +1,163 @@
+/** @file
+  Controller inventory and listing: once per run every controller found is
+  asked for its information and three pieces of battery data, kept in static
+  response areas with one entry per controller slot; the listing prints the
+  banner, a row per enabled controller and the usage text.
+
+  A controller whose information request fails is disabled: it has no row in
+  the listing and every later request to it is refused.
+**/
+
+#include "../CtlFlash.h"
+
+CTRL_INFO_RESPONSE   mCtrlInfo[MAX_CONTROLLERS];
+BBU_STATUS_RESPONSE  mBbuStatus[MAX_CONTROLLERS];
+BBU_INFO_RESPONSE    mBbuInfo[MAX_CONTROLLERS];
+BBU_0507_RESPONSE    mBbu0507[MAX_CONTROLLERS];
+
+namespace {
+
+constexpr UINTN  PRODUCT_NAME_MAX = CTRL_INFO_RESPONSE_SIZE - CTRL_INFO_PRODUCT_NAME;
+constexpr UINTN  BATTERY_NAME_MAX = sizeof (BBU_INFO_RESPONSE::Name);
+
+///
+/// Names as printed: a name that is not NUL-terminated inside its record is
+/// cut at the end of the record, never read beyond it.
+///
+CHAR8  mProductNameText[PRODUCT_NAME_MAX + 1];
+CHAR8  mBatteryNameText[BATTERY_NAME_MAX + 1];
+
+///
+/// Battery type names by type code; codes from 6 on, and 5 with a non-zero
+/// variant, take the name that the controller supplies.
+///
+constexpr UINT8         BATTERY_TYPE_NAMED_BY_VARIANT = 5;
+constexpr CONST CHAR8   *mBatteryTypeNames[] = { "None", "Velka", "BBU", "DORNIS_OLD", "Tavesk", "Sorvik" };
+
+/**
+  Copy a name of at most Size bytes that may lack its NUL into Text, which
+  has Size + 1 bytes, and terminate it.
+**/
+CONST CHAR8 *
+TerminatedName (
+  OUT CHAR8        *Text,
+  IN  CONST CHAR8  *Name,
+  IN  UINTN        Size
+  )
+{
+  UINTN  Length = 0;
+
+  while ((Length < Size) && (Name[Length] != 0)) {
+    Text[Length] = Name[Length];
+    Length++;
+  }
+
+  Text[Length] = 0;
+  return Text;
+}
+
+UINT8
+QueryController (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN VOID                *Response,
+  IN UINT32              Size
+  )
+{
+  return IssueCommand (Controller, Opcode, DIRECTION_FROM_CONTROLLER, 0, 0, 0, Size, Response, 0, NULL, 1);
+}
+
+} // namespace
+
+/**
+  Ask every controller found for its information and battery data; disable
+  a controller whose information request fails. The battery answers are not
+  checked: an entry that was not written stays zero.
+**/
+VOID
+CollectControllerInventory (
+  VOID
+  )
+{
+  gBS->SetMem (mCtrlInfo, sizeof (mCtrlInfo), 0);
+  gBS->SetMem (mBbuStatus, sizeof (mBbuStatus), 0);
+  gBS->SetMem (mBbuInfo, sizeof (mBbuInfo), 0);
+  gBS->SetMem (mBbu0507, sizeof (mBbu0507), 0);
+
+  for (UINT32 Slot = 0; Slot < mControllerTable.ControllerCount && Slot < MAX_CONTROLLERS; Slot++) {
+    CONTROLLER_CONTEXT  *Controller = GetControllerContext (Slot);
+
+    if (QueryController (Controller, OP_CTRL_INFO, &mCtrlInfo[Slot], sizeof (mCtrlInfo[Slot])) != 0) {
+      Controller->Disabled = TRUE;
+      continue;
+    }
+
+    QueryController (Controller, OP_BBU_STATUS, &mBbuStatus[Slot], sizeof (mBbuStatus[Slot]));
+    QueryController (Controller, OP_BBU_INFO, &mBbuInfo[Slot], sizeof (mBbuInfo[Slot]));
+    QueryController (Controller, OP_BBU_0507, &mBbu0507[Slot], sizeof (mBbu0507[Slot]));
+  }
+}
+
+/**
+  The battery type name of a slot. The returned text stays valid until the
+  next call.
+
+  @param[in] Slot  A controller slot below the controller count.
+
+  @return The battery type name of that slot, NUL-terminated.
+**/
+CONST CHAR8 *
+GetBatteryTypeName (
+  IN UINT32  Slot
+  )
+{
+  CONST BBU_STATUS_RESPONSE  &Status = mBbuStatus[Slot];
+
+  if ((Status.Type < BATTERY_TYPE_NAMED_BY_VARIANT) ||
+      ((Status.Type == BATTERY_TYPE_NAMED_BY_VARIANT) && (Status.TypeVariant == 0)))
+  {
+    return mBatteryTypeNames[Status.Type];
+  }
+
+  return TerminatedName (mBatteryNameText, mBbuInfo[Slot].Name, BATTERY_NAME_MAX);
+}
+
+/**
+  Print the banner, the table of enabled controllers and the usage text.
+**/
+VOID
+PrintControllerListing (
+  VOID
+  )
+{
+  AsciiPrint ("\n                   ORN TQ Firmware update tool v1.1\n");
+  AsciiPrint ("\n%-5a %-13a %-6a %-6a %-6a %-6a %-30a", "idx", "BBU/SuperCap", "vid", "did", "svid", "sdid", "Product name");
+  AsciiPrint ("\n-------------------------------------------------------------------------------");
+
+  for (UINT32 Slot = 0; Slot < mControllerTable.ControllerCount && Slot < MAX_CONTROLLERS; Slot++) {
+    CONST CONTROLLER_CONTEXT  *Controller = GetControllerContext (Slot);
+
+    if (Controller->Disabled) {
+      continue;
+    }
+
+    AsciiPrint (
+      "\n%-5d %-13a %-6x %-6x %-6x %-6x %-30a",
+      Slot,
+      GetBatteryTypeName (Slot),
+      Controller->VendorId,
+      Controller->DeviceId,
+      Controller->SubsystemVendorId,
+      Controller->SubsystemId,
+      TerminatedName (
+        mProductNameText,
+        reinterpret_cast<CONST CHAR8 *> (&mCtrlInfo[Slot].Bytes[CTRL_INFO_PRODUCT_NAME]),
+        PRODUCT_NAME_MAX
+        )
+      );
+  }
+
+  AsciiPrint ("\n\n");
+  AsciiPrint ("Command for Firmware update:\nctlflash.efi FwFile idx [force]\n");
+  AsciiPrint ("[force] - Ignore VD write policy, while updating the firmware\n");
+}

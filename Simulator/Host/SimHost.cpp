@@ -1,0 +1,121 @@
+/** @file
+  SIM_HOST: simulated controllers wired into the host test harness.
+**/
+
+#include "SimHost.h"
+
+#include <cstdlib>
+
+namespace {
+
+VOID *
+HostSimAllocate (
+  UINTN  Size
+  )
+{
+  return std::malloc (Size);
+}
+
+VOID
+HostSimFree (
+  VOID  *Buffer
+  )
+{
+  std::free (Buffer);
+}
+
+UINT64
+HostSimNow (
+  VOID
+  )
+{
+  return HostClockNow ();
+}
+
+VOID
+AdvanceOnStall (
+  VOID    *Context,
+  UINT64  NowMicroseconds
+  )
+{
+  SimAdvanceTime (static_cast<SIM_CONTROLLER *> (Context), NowMicroseconds);
+}
+
+constexpr SIM_ENV  mHostEnv = { HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL };
+
+} // namespace
+
+CONST SIM_ENV *
+SimHostEnv (
+  VOID
+  )
+{
+  return &mHostEnv;
+}
+
+SIM_HOST::~SIM_HOST (
+  )
+{
+  for (SIM_CONTROLLER *Sim : mControllers) {
+    HostClockRemoveListener (AdvanceOnStall, Sim);
+    SimDestroy (Sim);
+  }
+}
+
+SIM_CONTROLLER *
+SIM_HOST::Add (
+  const SIM_CONFIG  &Config,
+  EFI_STATUS        OpenStatus
+  )
+{
+  SIM_CONTROLLER  *Sim = SimCreate (&mHostEnv, &Config);
+
+  if (Sim == NULL) {
+    CONST CHAR8  *Problem = SimCheckConfig (&Config);
+
+    HostReportFailure ("SIM_HOST::Add: %s", (Problem != NULL) ? Problem : "no memory");
+    return NULL;
+  }
+
+  mControllers.push_back (Sim);
+  mHandles.push_back (HostAddPciIoHandle (SimGetPciIo (Sim), OpenStatus));
+  HostClockAddListener (AdvanceOnStall, Sim);
+  return Sim;
+}
+
+bool
+SIM_HOST::Load (
+  const std::string  &Text,
+  std::string        *Error
+  )
+{
+  SIM_SET          Set;
+  SIM_PARSE_ERROR  ParseError;
+
+  if (!SimSetLoad (&mHostEnv, Text.data (), Text.size (), &Set, &ParseError)) {
+    if (Error != nullptr) {
+      *Error = "line " + std::to_string (ParseError.Line) + ": " + ParseError.Message;
+    }
+
+    return false;
+  }
+
+  for (UINT32 Index = 0; Index < Set.Count; Index++) {
+    SIM_CONTROLLER  *Sim = Set.Controllers[Index];
+
+    mControllers.push_back (Sim);
+    mHandles.push_back (HostAddPciIoHandle (SimGetPciIo (Sim), EFI_SUCCESS));
+    HostClockAddListener (AdvanceOnStall, Sim);
+  }
+
+  return true;
+}
+
+EFI_HANDLE
+SIM_HOST::AddForeign (
+  EFI_PCI_IO_PROTOCOL  *PciIo,
+  EFI_STATUS           OpenStatus
+  )
+{
+  return HostAddPciIoHandle (PciIo, OpenStatus);
+}

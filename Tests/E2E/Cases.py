@@ -1,0 +1,456 @@
+"""The end-to-end cases: what ctlflash.efi prints in the UEFI Shell of OVMF,
+byte for byte, and that it always hands EFI_SUCCESS back to the shell.
+
+A row is Case(name, scenario, steps, files=(), timeout=60):
+  name      the CTest name is "e2e." + name
+  scenario  simulator scenario file (path beside this file), or None for a
+            machine without the simulator: those cases run before the
+            simulator's driver is loaded. Each case starts from its scenario
+            freshly loaded ("ctlsimctl load").
+  steps     (command line, expected output[, expected %lasterror%]) in order;
+            the expected output is the exact text with "\\n" line ends, a
+            Regex(...) for the whole output, or None when it is not looked
+            at. %lasterror% defaults to "0x0" (EFI_SUCCESS).
+  files     extra files the volume holds at its root (image files): a path
+            beside this file, "@build/NAME" for a file of the build
+            directory, Payload(name, size) for deterministic bytes, or
+            Made(name, words...) for a file made by a host command such as
+            the image tool (see CaseTypes.py). Made files are made once per
+            run, in the order the cases name them.
+  timeout   seconds one step may run before the boot is given up.
+
+Command lines are UEFI Shell script lines: '#' starts a comment and '^'
+escapes, so neither may appear unescaped in an argument.
+"""
+
+import os
+import re
+import struct
+import tempfile
+import zlib
+
+from CaseTypes import Case, Made, Payload, Regex
+
+TWO_CONTROLLERS = "Scenarios/TwoControllers.cfg"
+
+INVALID_ARGUMENTS = "\nInvalid arguments .."
+
+
+def journal(*controllers):
+    """What "ctlsimctl journal" must print: per controller, the exact frame
+    lines given, then its summary line, whose first counter is the number of
+    frames (the other counters are not looked at)."""
+    pattern = ""
+    for number, frames in enumerate(controllers):
+        for line in frames:
+            pattern += re.escape("ctl %d frame %s\n" % (number, line))
+        pattern += r"ctl %d summary frames %d [^\n]*\n" % (number, len(frames))
+    return Regex(pattern)
+
+
+# The inventory's four requests to one controller, as the journal shows them.
+INVENTORY_FRAMES = [
+    "0 op 01010000 mb 00000000 00000000 00000000 dir 2 sge 1 len 2048 status 00",
+    "1 op 05010000 mb 00000000 00000000 00000000 dir 2 sge 1 len 64 status 00",
+    "2 op 05030000 mb 00000000 00000000 00000000 dir 2 sge 1 len 64 status 00",
+    "3 op 05070200 mb 00000000 00000000 00000000 dir 2 sge 1 len 64 status 00",
+]
+
+CASES = [
+    # Without a supported controller nothing at all is printed, whatever the
+    # command line, and the shell gets EFI_SUCCESS back.
+    Case("no-controller.silent", None, [
+        ("ctlflash.efi", ""),
+        ("ctlflash.efi fw.img", ""),
+        ("ctlflash.efi fw.img 0", ""),
+        ("ctlflash.efi fw.img 0 force", ""),
+        ("ctlflash.efi fw.img x Force extra words", ""),
+    ]),
+
+    # Refused command lines with two controllers present: no request at all
+    # reaches a controller.
+    Case("args.refused", TWO_CONTROLLERS, [
+        ("ctlflash.efi fw.img", INVALID_ARGUMENTS),
+        ("ctlflash.efi fw.img 0 force extra", INVALID_ARGUMENTS),
+        ("ctlflash.efi fw.img 0 force extra words", INVALID_ARGUMENTS),
+        ("ctlflash.efi fw.img a", INVALID_ARGUMENTS),
+        ("ctlflash.efi fw.img -1", INVALID_ARGUMENTS),
+        ('ctlflash.efi fw.img " 1"', INVALID_ARGUMENTS),
+        ('ctlflash.efi fw.img ""', INVALID_ARGUMENTS),
+        ("ctlflash.efi fw.img 0 Force", INVALID_ARGUMENTS),
+        ("ctlflash.efi fw.img 0 FORCE", INVALID_ARGUMENTS),
+        ("ctlsimctl journal", journal([], [])),
+    ]),
+
+    # An index not below the controller count is refused after the
+    # inventory has run, and nothing is flashed; digits after the first are
+    # read up to the first other character.
+    Case("args.index-out-of-range", TWO_CONTROLLERS, [
+        ("ctlflash.efi fw.img 2", "\nInvalid controller index (idx = 2) !"),
+        ("ctlsimctl journal", journal(INVENTORY_FRAMES, INVENTORY_FRAMES)),
+        ("ctlflash.efi fw.img 2 force", "\nInvalid controller index (idx = 2) !"),
+        ("ctlflash.efi fw.img 007", "\nInvalid controller index (idx = 7) !"),
+        ("ctlflash.efi fw.img 31x", "\nInvalid controller index (idx = 31) !"),
+    ]),
+]
+
+#
+# Firmware updates. Every case loads Scenarios/Update.cfg, whose controllers
+# (all of one model and subsystem) each fail in their own way; the idx on the
+# command line picks the controller. The image files are made before the
+# boot by the image tool from deterministic payloads.
+#
+UPDATE = "Scenarios/Update.cfg"
+UPDATE_SUPPORT = "1F3A:0C31:1F3A:0101"
+UPDATE_FAMILY = "TQ30"
+APP_PAYLOAD = Payload("upd-app.bin", 40000, 11)
+CTLR_PAYLOAD = Payload("upd-ctlr.bin", 1000, 12)
+BIOS_PAYLOAD = Payload("upd-bios.bin", 69000, 13)
+ONE_PAYLOAD = Payload("upd-one.bin", 70000 - 1084, 14)
+UPDATE_FILES = [APP_PAYLOAD, CTLR_PAYLOAD, BIOS_PAYLOAD, ONE_PAYLOAD,
+    # Three components (41084, 2084 and 70084 bytes) with filler between.
+    Made("upd-three.img", "{ctlimage}", "build", "-o", "{out}", "--support", UPDATE_SUPPORT,
+         "--component", UPDATE_FAMILY + ":APP:{files}/upd-app.bin", "--filler", "8",
+         "--component", UPDATE_FAMILY + ":CTLR:{files}/upd-ctlr.bin",
+         "--component", UPDATE_FAMILY + ":BIOS:{files}/upd-bios.bin"),
+    # One "APP " component of 70,000 bytes: pieces of 32768, 32768 and 4464.
+    Made("upd-app.img", "{ctlimage}", "build", "-o", "{out}", "--support", UPDATE_SUPPORT,
+         "--component", UPDATE_FAMILY + ":APP:{files}/upd-one.bin"),
+    # Listing only another subsystem of the same model.
+    Made("upd-other.img", "{ctlimage}", "build", "-o", "{out}", "--support", "1F3A:0C31:1F3A:0202",
+         "--component", UPDATE_FAMILY + ":APP:{files}/upd-app.bin"),
+    # The controller is listed, but the component area holds filler only.
+    Made("upd-filler.img", "{ctlimage}", "build", "-o", "{out}", "--support", UPDATE_SUPPORT,
+         "--filler", "4096", "--filler", "4096:0x5A"),
+    # No signature: bytes of a payload.
+    Payload("upd-nosig.img", 5000, 15),
+]
+
+HEADER_SIZE = 1084
+PIECE_SIZE = 32768
+
+SUCCESS = "\nSuccessfully updated firmware..\n"
+FAILED = "\nUpdated failed.."
+NOT_SUPPORTED = "\nFirmware image doesn't support this controller.."
+LIST_FAILED = "\nError getting ld list..\n\nFailed to get LD List..\nError getting LD information.."
+
+
+def wb_to_wt(*drives):
+    """The switch's output for drives that were in write-back."""
+    return "\n" + "".join("\nModifying write cache policy for VD(%d) WB->WT." % d for d in drives) + "\n"
+
+
+def wt_to_wb(*drives):
+    return "\n" + "".join("\nModifying write cache policy for VD(%d) WT->WB." % d for d in drives) + "\n"
+
+
+def pieces(size):
+    return [(offset, min(PIECE_SIZE, size - offset)) for offset in range(0, size, PIECE_SIZE)]
+
+
+def flashed(label, size):
+    """The output of one component that was downloaded and committed."""
+    return "\nDownloading image (%-4s)" % label + "." * len(pieces(size)) + ".\n" + \
+        "\n(%-4s) Firmware updated.." % label
+
+
+def failed_with(label, status):
+    return "\n(%-4s) Firmware updated Failed with (%d)" % (label, status)
+
+
+def component_bytes(label, payload):
+    """A component as the image tool writes it: the header (family at 0, type
+    at 16, size at 24, zeros elsewhere) and then the payload."""
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, payload.name)
+        payload.make(path, {})
+        with open(path, "rb") as f:
+            data = f.read()
+    header = bytearray(HEADER_SIZE)
+    header[0:4] = UPDATE_FAMILY.encode()
+    header[16:20] = label.encode()
+    header[24:28] = struct.pack("<I", HEADER_SIZE + len(data))
+    return bytes(header) + data
+
+
+class Frames:
+    """The requests one controller saw, in the words of "ctlsimctl journal"."""
+
+    def __init__(self):
+        self.lines = []
+
+    def add(self, opcode, mailbox=0, direction=0, length=0, status=0):
+        self.lines.append("op %08X mb %08X 00000000 00000000 dir %d sge 1 len %d status %02X" % (
+            opcode, mailbox, direction, length, status))
+        return self
+
+    def inventory(self):
+        for opcode, length in ((0x01010000, 2048), (0x05010000, 64), (0x05030000, 64), (0x05070200, 64)):
+            self.add(opcode, 0, 2, length)
+        return self
+
+    def list(self, status=0):
+        return self.add(0x03010000, 0, 2, 4104, status)
+
+    def get(self, target, status=0):
+        return self.add(0x03030000, target, 2, 32, status)
+
+    def set(self, ref, status=0):
+        return self.add(0x03040000, ref, 2, 32, status)
+
+    def guard(self, drives):
+        """A read of the list and every drive, and a set of every drive."""
+        self.list()
+        for drive in drives:
+            self.get(drive)
+        for drive in drives:
+            self.set(drive)
+        return self
+
+    def close(self):
+        return self.add(0x010F0400)
+
+    def open(self, size, status=0):
+        return self.add(0x010F0100, size, 0, 0, status)
+
+    def download(self, offset, length, status=0):
+        return self.add(0x010F0200, offset, 1, length, status)
+
+    def commit(self, status=0):
+        return self.add(0x010F0300, 0, 0, 0, status)
+
+    def component(self, size):
+        """A component flashed without a failure."""
+        self.close().open(size)
+        for offset, length in pieces(size):
+            self.download(offset, length)
+        return self.commit()
+
+
+def journal_of(controller, frames, commits=()):
+    """What "ctlsimctl journal N" must print: the frames, the committed
+    components (with zlib's CRC-32 of their bytes) and the summary line, whose
+    counters after the frame count are not looked at."""
+    text = "".join("ctl %d frame %d %s\n" % (controller, n, line) for n, line in enumerate(frames.lines))
+    for n, (label, payload) in enumerate(commits):
+        data = component_bytes(label, payload)
+        text += "ctl %d commit %d size %d crc32 %08X\n" % (controller, n, len(data), zlib.crc32(data))
+    return Regex(re.escape(text) + r"ctl %d summary frames %d [^\n]*\n" % (controller, len(frames.lines)))
+
+
+def drives(controller, *policies):
+    """What "ctlsimctl drives N" must print for drives 0, 1, ... (target id =
+    reference) with the given cache-policy bytes."""
+    return "".join("ctl %d drive %d tid %d ref %08X policy %02X\n" % (controller, n, n, n, policy)
+                   for n, policy in enumerate(policies))
+
+
+# The components of upd-three.img: (label, payload); 41084, 2084 and 70084
+# bytes with their headers.
+THREE = [("APP ", APP_PAYLOAD), ("CTLR", CTLR_PAYLOAD), ("BIOS", BIOS_PAYLOAD)]
+ALL_THREE = "".join(flashed(label, HEADER_SIZE + payload.size) for label, payload in THREE)
+
+
+def three_components(frames):
+    for _, payload in THREE:
+        frames.component(HEADER_SIZE + payload.size)
+    return frames
+
+
+CASES += [
+    # Three components into controller 0: the write-back drive is switched
+    # to write-through and back around the flash, both drives are sent each
+    # time, and the controller holds the file's components afterwards.
+    Case("update.success", UPDATE, [
+        ("ctlflash.efi upd-three.img 0", wb_to_wt(0) + ALL_THREE + wt_to_wb(0) + SUCCESS),
+        ("ctlsimctl journal 0", journal_of(
+            0, three_components(Frames().inventory().guard([0, 1])).guard([0, 1]), THREE)),
+        ("ctlsimctl drives 0", drives(0, 0x01, 0x00)),
+    ], files=UPDATE_FILES),
+
+    # The same with "force": the drives are left alone.
+    Case("update.force", UPDATE, [
+        ("ctlflash.efi upd-three.img 0 force", "\nIgnoring VD write policy.." + ALL_THREE + SUCCESS),
+        ("ctlsimctl journal 0", journal_of(
+            0, three_components(Frames().inventory()), THREE)),
+        ("ctlsimctl drives 0", drives(0, 0x01, 0x00)),
+    ], files=UPDATE_FILES),
+
+    # Images that are refused before any request: nothing but the inventory
+    # reaches the controller.
+    Case("update.other-controller", UPDATE, [
+        ("ctlflash.efi upd-other.img 0", NOT_SUPPORTED + FAILED),
+        ("ctlsimctl journal 0", journal_of(0, Frames().inventory())),
+    ], files=UPDATE_FILES),
+    Case("update.wrong-signature", UPDATE, [
+        ("ctlflash.efi upd-nosig.img 0", NOT_SUPPORTED + FAILED),
+        ("ctlsimctl journal 0", journal_of(0, Frames().inventory())),
+    ], files=UPDATE_FILES),
+    Case("update.no-component", UPDATE, [
+        ("ctlflash.efi upd-filler.img 0", "\nNot a valid firmware image.." + FAILED),
+        ("ctlsimctl journal 0", journal_of(0, Frames().inventory())),
+    ], files=UPDATE_FILES),
+
+    # The cache switch fails: no flash request follows.
+    Case("update.list-failure", UPDATE, [
+        ("ctlflash.efi upd-three.img 7", LIST_FAILED + FAILED),
+        ("ctlsimctl journal 7", journal_of(7, Frames().inventory().list(status=9))),
+    ], files=UPDATE_FILES),
+    Case("update.get-failure", UPDATE, [
+        ("ctlflash.efi upd-three.img 1",
+         "\nFailed to get LD(2) properties Err(7).\n\nFailed to get LD properties..\nError getting LD information.."
+         + FAILED),
+        ("ctlsimctl journal 1", journal_of(1, Frames().inventory().list().get(0).get(1).get(2, status=7))),
+        ("ctlsimctl drives 1", drives(1, 0x01, 0x01, 0x01, 0x01, 0x01)),
+    ], files=UPDATE_FILES),
+    Case("update.set-failure", UPDATE, [
+        ("ctlflash.efi upd-three.img 2",
+         "\n\nModifying write cache policy for VD(0) WB->WT.\nModifying write cache policy for VD(1) WB->WT."
+         "\nModifying write cache policy for VD(2) WB->WT.\nFailed to set LD(1) properties Err(45).\n" + FAILED),
+        ("ctlsimctl journal 2", journal_of(
+            2, Frames().inventory().list().get(0).get(1).get(2).set(0).set(1, status=0x2D).set(2))),
+        ("ctlsimctl drives 2", drives(2, 0x00, 0x01, 0x00)),
+    ], files=UPDATE_FILES),
+
+    # A flash request fails: a close follows a failed download or commit but
+    # not a failed open, the drives stay in write-through.
+    Case("update.open-failure", UPDATE, [
+        ("ctlflash.efi upd-app.img 3", wb_to_wt(0) + failed_with("APP ", 0x21) + FAILED),
+        ("ctlsimctl journal 3", journal_of(3, Frames().inventory().guard([0]).close().open(70000, status=0x21))),
+        ("ctlsimctl drives 3", drives(3, 0x00)),
+    ], files=UPDATE_FILES),
+    Case("update.download-failure", UPDATE, [
+        ("ctlflash.efi upd-app.img 4",
+         wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + FAILED),
+        ("ctlsimctl journal 4", journal_of(
+            4, Frames().inventory().guard([0]).close().open(70000)
+            .download(0, 32768).download(32768, 32768).download(65536, 4464, status=0x22).close())),
+        ("ctlsimctl drives 4", drives(4, 0x00)),
+    ], files=UPDATE_FILES),
+    Case("update.commit-failure", UPDATE, [
+        ("ctlflash.efi upd-app.img 5",
+         wb_to_wt(0) + "\nDownloading image (APP )....\n" + failed_with("APP ", 0x23) + FAILED),
+        ("ctlsimctl journal 5", journal_of(
+            5, Frames().inventory().guard([0]).close().open(70000)
+            .download(0, 32768).download(32768, 32768).download(65536, 4464).commit(status=0x23).close())),
+        ("ctlsimctl drives 5", drives(5, 0x00)),
+    ], files=UPDATE_FILES),
+
+    # The second of three components fails: the first stays committed, the
+    # third is not attempted and the policies are not restored.
+    Case("update.second-component-failure", UPDATE, [
+        ("ctlflash.efi upd-three.img 6",
+         wb_to_wt(0) + flashed("APP ", 41084) + failed_with("CTLR", 0x24) + FAILED),
+        ("ctlsimctl journal 6", journal_of(
+            6, Frames().inventory().guard([0]).component(41084).close().open(2084, status=0x24), THREE[:1])),
+        ("ctlsimctl drives 6", drives(6, 0x00)),
+    ], files=UPDATE_FILES),
+]
+
+#
+# The listing. Rows are laid out by the print library's conversions:
+# "%-5d", "%-13a", "%-6x" and "%-30a" pad on the right and never cut, "%x"
+# is upper case without leading zeros.
+#
+LISTING_BANNER = "\n                   ORN TQ Firmware update tool v1.1\n"
+LISTING_HEADER = "\nidx   BBU/SuperCap  vid    did    svid   sdid   Product name" + " " * 18
+LISTING_SEPARATOR = "\n" + "-" * 79
+LISTING_USAGE = ("\n\nCommand for Firmware update:\nctlflash.efi FwFile idx [force]\n"
+                 "[force] - Ignore VD write policy, while updating the firmware\n")
+MAKER = 0x1F3A
+
+
+def listing(*rows):
+    """The whole output of "ctlflash.efi" without arguments."""
+    return LISTING_BANNER + LISTING_HEADER + LISTING_SEPARATOR + "".join(rows) + LISTING_USAGE
+
+
+def row(idx, battery, did, svid, sdid, product):
+    """One controller's row."""
+    return "\n%-5d %-13s %-6X %-6X %-6X %-6X %-30s" % (idx, battery, MAKER, did, svid, sdid, product)
+
+
+def failed_info(status):
+    """The journal line of a refused controller-information request."""
+    return "0 op 01010000 mb 00000000 00000000 00000000 dir 2 sge 1 len 2048 status %02X" % status
+
+
+LISTING_EIGHT = row(0, "BBU", 0x0A11, 0x1F3A, 0x4D21, "TQ-8i RAID Adapter")
+
+# The name of ListingUnterminated.cfg, repeated over all 704 bytes of its
+# field. The application cuts it at the end of its record and prints it
+# whole.
+UNTERMINATED = ("TQ-Unterminated-" * 44)[:704]
+
+CASES += [
+    Case("listing.two-controllers", "Scenarios/ListingTwo.cfg", [
+        ("ctlflash.efi", listing(
+            LISTING_EIGHT,
+            row(1, "Sorvik", 0x0D41, 0x2B1C, 0x0100, "TQ-16e Dual Port"))),
+        ("ctlsimctl journal", journal(INVENTORY_FRAMES, INVENTORY_FRAMES)),
+    ]),
+
+    # A controller that fails its information request gets no battery
+    # request and no row; the others keep their indexes.
+    Case("listing.middle-disabled", "Scenarios/ListingMiddleDisabled.cfg", [
+        ("ctlflash.efi", listing(
+            LISTING_EIGHT,
+            row(2, "Velka", 0x0C31, 0x1F3A, 0x0003, "TQ-24i"))),
+        ("ctlsimctl journal", journal(INVENTORY_FRAMES, [failed_info(4)], INVENTORY_FRAMES)),
+    ]),
+
+    Case("listing.all-disabled", "Scenarios/ListingAllDisabled.cfg", [
+        ("ctlflash.efi", listing()),
+        ("ctlsimctl journal", journal([failed_info(1)], [failed_info(0x59)])),
+    ]),
+
+    # Every battery type code: fixed names for 0 to 4 and 5 with variant 0,
+    # the controller's name otherwise (empty when it sent none).
+    Case("listing.battery-types", "Scenarios/ListingBatteries.cfg", [
+        ("ctlflash.efi", listing(
+            row(0, "None", 0x0A11, MAKER, 1, "Type 0"),
+            row(1, "Velka", 0x0A11, MAKER, 1, "Type 1"),
+            row(2, "BBU", 0x0A11, MAKER, 1, "Type 2"),
+            row(3, "DORNIS_OLD", 0x0A11, MAKER, 1, "Type 3"),
+            row(4, "Tavesk", 0x0A11, MAKER, 1, "Type 4"),
+            row(5, "Sorvik", 0x0A11, MAKER, 1, "Type 5 variant 0"),
+            row(6, "Cap-Pack 5/1", 0x0A11, MAKER, 1, "Type 5 variant 1"),
+            row(7, "Cap-Pack 6", 0x0A11, MAKER, 1, "Type 6"),
+            row(8, "", 0x0A11, MAKER, 1, "Type 200 without a name"),
+            row(9, "Cap-Pack 255", 0x0A11, MAKER, 1, "Type 255"))),
+    ]),
+
+    Case("listing.long-names", "Scenarios/ListingLongNames.cfg", [
+        ("ctlflash.efi", listing(
+            "\n0     Lithium-Ion 4S2P Pack 1F3A   B22    1F3A   7001   TQ-9440-8i SAS/SATA 12Gb/s RAID Controller x8",
+            "\n1     Exactly13Char 1F3A   B23    1F3A   7002   Exactly-thirty-characters-long")),
+    ]),
+
+    Case("listing.short-ids", "Scenarios/ListingShortIds.cfg", [
+        ("ctlflash.efi", listing(
+            "\n0                   1F3A   A11    AB     0      TQ-2i" + " " * 25,
+            "\n1     DORNIS_OLD    1F3A   A13    1      F      " + " " * 30)),
+    ]),
+
+    Case("listing.unterminated-name", "Scenarios/ListingUnterminated.cfg", [
+        ("ctlflash.efi", listing(
+            "\n0     None          1F3A   A11    1F3A   1      " + UNTERMINATED,
+            row(1, "None", 0x0A12, MAKER, 1, "TQ-After"))),
+    ]),
+]
+
+#
+# make demo: the scenario, the files it needs and the commands (a command
+# whose image file could not be made is left out).
+#
+DEMO_SCENARIO = TWO_CONTROLLERS
+DEMO_FILES = [
+    Payload("app.bin", 40000),
+    Made("fw.img", "{ctlimage}", "build", "-o", "{out}",
+         "--support", "1F3A:0C31:1F3A:0101",
+         "--component", "TQ30:APP:{files}/app.bin"),
+]
+DEMO_COMMANDS = [
+    "ctlflash.efi",
+    "ctlflash.efi fw.img 0",
+]

@@ -1,0 +1,531 @@
+#!/usr/bin/env python3
+"""End-to-end rig of ctlflash: the UEFI Shell of OVMF under QEMU runs the
+cases of Cases.py from a FAT volume and the serial transcript is checked.
+
+One boot runs every case. The volume holds ctlflash.efi, the simulator's
+driver and control application, the scenario files, the image files and a
+startup.nsh written from the case table. Each shell command of the table is
+bracketed by echo markers:
+
+    echo "@@CTL-STEP 7"
+    ctlflash.efi fw.img 2
+    echo "@@CTL-STATUS 7 %lasterror%"
+
+The bytes between the two markers are exactly what the command printed: the
+shell adds nothing of its own around a command while echo is off. A text that
+ends without a line feed runs straight into the closing marker, so markers are
+found anywhere in a line, not only at its start. The console
+turns every "\\n" that the print library emits into "\\r\\n"; the rig turns
+each "\\r\\n" back into "\\n" and changes nothing else, so the expected texts
+of the table are the product's own texts. %lasterror% is the command's
+EFI_STATUS as the shell prints it (0x0 is EFI_SUCCESS).
+
+Commands:
+  list                      print the case names, one a line
+  boot  --efi-dir D --out O boot once, write O/results.json and transcripts
+  check NAME --out O        judge one case against O/results.json
+  run   --efi-dir D --out O boot, then judge every case
+  demo  --efi-dir D --out O boot the demo steps and print the transcript
+  shell --efi-dir D --out O interactive shell with the same volume
+"""
+
+import argparse
+import difflib
+import json
+import os
+import re
+import select
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import Cases  # noqa: E402  (the table lives beside this file)
+from CaseTypes import Made, Payload, Regex, Step  # noqa: E402
+
+APP = "ctlflash.efi"
+DRIVER = "CtlSimDxe.efi"
+CONTROL = "ctlsimctl.efi"
+DEFAULT_CONFIG = "ctlsim.cfg"
+
+STEP_RE = re.compile(r"@@CTL-STEP (\d+)\r\n")
+STATUS_RE = re.compile(r"@@CTL-STATUS (\d+) (\S*)\r\n")
+DONE = "@@CTL-DONE"
+
+OVMF_CODE_CANDIDATES = ["/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF_CODE.fd"]
+SHELL_TIMEOUT = 180   # seconds from QEMU start to the first marker
+EXIT_GRACE = 15       # seconds for QEMU to power off after the last marker
+
+
+def resolve(path, efi_dir):
+    """A file of the table: '@build/x' lies in the build directory, any other
+    relative path beside this file."""
+    if path.startswith("@build/"):
+        return os.path.join(efi_dir, path[len("@build/"):])
+    return os.path.join(HERE, path)
+
+
+# ---------------------------------------------------------------------------
+# Planning: the order of the steps in the one boot
+# ---------------------------------------------------------------------------
+
+def plan(cases, efi_dir, out, tools):
+    """Return (steps, volume files, skipped): steps is a list of dicts with the
+    command, the owning case and what it must give; the setup steps (loading
+    the driver, switching the scenario) belong to the case they prepare.
+    Files that the cases make (Payload, Made) are made here, in out/files."""
+    have_driver = os.path.isfile(os.path.join(efi_dir, DRIVER))
+    have_control = os.path.isfile(os.path.join(efi_dir, CONTROL))
+    files = {APP: os.path.join(efi_dir, APP)}
+    steps = []
+    skipped = {}
+    made = {}
+
+    def add(case, step, setup=False):
+        steps.append({"id": len(steps), "case": case.name, "command": step.command,
+                      "setup": setup, "timeout": case.timeout})
+
+    def add_file(name, path):
+        if name in files and os.path.abspath(files[name]) != os.path.abspath(path):
+            raise ValueError("two different files would be %s on the volume" % name)
+        files[name] = path
+
+    # Cases without the simulator run first: the driver cannot be unloaded.
+    bare = [c for c in cases if c.scenario is None]
+    simulated = [c for c in cases if c.scenario is not None]
+    driver_loaded = False
+    for case in bare + simulated:
+        if case.scenario is not None and not (have_driver and have_control):
+            skipped[case.name] = "the simulator (%s, %s) is not built in %s" % (DRIVER, CONTROL, efi_dir)
+            continue
+        try:
+            for name, path in volume_files(case.files, efi_dir, out, tools, made):
+                add_file(name, path)
+        except (OSError, subprocess.CalledProcessError) as error:
+            skipped[case.name] = "a file of the case could not be made: %s" % error
+            continue
+        if case.scenario is not None:
+            scenario = os.path.basename(case.scenario)
+            add_file(scenario, resolve(case.scenario, efi_dir))
+            if not driver_loaded:
+                # The driver reads ctlsim.cfg from the volume when it starts.
+                add_file(DEFAULT_CONFIG, resolve(case.scenario, efi_dir))
+                add_file(DRIVER, os.path.join(efi_dir, DRIVER))
+                add_file(CONTROL, os.path.join(efi_dir, CONTROL))
+                add(case, Step("load " + DRIVER), setup=True)
+                driver_loaded = True
+            # Every case starts from a freshly loaded scenario.
+            add(case, Step("ctlsimctl load " + scenario), setup=True)
+        for step in case.steps:
+            add(case, step)
+    return steps, files, skipped
+
+
+def volume_files(entries, efi_dir, out, tools, made):
+    """(name on the volume, host path) of a case's files, making those that
+    are made (each name once per run; one name, one recipe)."""
+    result = []
+    for entry in entries:
+        if isinstance(entry, (Payload, Made)):
+            path = os.path.join(out, "files", entry.name)
+            if entry.name in made:
+                if made[entry.name] != repr(entry):
+                    raise ValueError("two recipes for %s: %s and %r" % (entry.name, made[entry.name], entry))
+            else:
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                entry.make(path, tools)
+                made[entry.name] = repr(entry)
+            result.append((entry.name, path))
+        else:
+            result.append((os.path.basename(entry), resolve(entry, efi_dir)))
+    return result
+
+
+def startup_script(commands):
+    """startup.nsh for a list of command lines, markers around each."""
+    lines = ["echo -off", "fs0:"]
+    for i, command in enumerate(commands):
+        lines.append('echo "@@CTL-STEP %d"' % i)
+        lines.append(command)
+        lines.append('echo "@@CTL-STATUS %d %%lasterror%%"' % i)
+    lines.append('echo "%s"' % DONE)
+    lines.append("reset -s")
+    # UCS-2 with its byte-order mark, so that any CHAR16 reaches the shell.
+    return "\ufeff" + "\r\n".join(lines) + "\r\n"
+
+
+# ---------------------------------------------------------------------------
+# The volume and the machine
+# ---------------------------------------------------------------------------
+
+def make_volume(out, files, script):
+    """A FAT volume image with the given files at its root."""
+    for name, path in files.items():
+        if not os.path.isfile(path):
+            raise FileNotFoundError("%s (for %s on the volume) does not exist" % (path, name))
+    payload = sum(os.path.getsize(p) for p in files.values())
+    mib = max(32, (2 * payload) // (1 << 20) + 8)
+    image = os.path.join(out, "volume.img")
+    if os.path.exists(image):
+        os.remove(image)
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    # 64 heads x 32 sectors: one cylinder is 1 MiB.
+    subprocess.run(["mformat", "-i", image, "-C", "-T", str(mib * 2048), "-h", "64", "-s", "32",
+                    "-v", "CTLTEST", "::"], check=True, env=env)
+    script_path = os.path.join(out, "startup.nsh")
+    with open(script_path, "w", encoding="utf-16-le", newline="") as f:
+        f.write(script)
+    for name, path in sorted(files.items()) + [("startup.nsh", script_path)]:
+        subprocess.run(["mcopy", "-i", image, "-o", path, "::/" + name], check=True, env=env)
+    return image
+
+
+def qemu_command(out, image, interactive=False):
+    code = os.environ.get("CTL_OVMF_CODE") or next((p for p in OVMF_CODE_CANDIDATES if os.path.isfile(p)), None)
+    if code is None:
+        raise FileNotFoundError("no OVMF firmware in /usr/share/OVMF (install the ovmf package)")
+    vars_template = os.environ.get("CTL_OVMF_VARS") or code.replace("OVMF_CODE", "OVMF_VARS")
+    vars_copy = os.path.join(out, "vars.fd")
+    shutil.copyfile(vars_template, vars_copy)
+    command = [
+        os.environ.get("CTL_QEMU", "qemu-system-x86_64"),
+        "-machine", "q35", "-m", "256", "-smp", "1",
+        "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + code,
+        "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
+        "-drive", "format=raw,if=ide,file=" + image,
+        "-net", "none", "-vga", "none", "-display", "none", "-no-reboot",
+    ]
+    if interactive:
+        return command + ["-serial", "mon:stdio"]
+    return command + ["-serial", "stdio", "-monitor", "none", "-parallel", "none"]
+
+
+def boot(out, image, steps, log=print):
+    """Run QEMU until the last marker, a hung step or a time-out.
+
+    Returns (raw transcript as str, outcome dict)."""
+    command = qemu_command(out, image)
+    started = time.monotonic()
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    raw = bytearray()
+    key_sent = False
+    outcome = {"error": None, "hung_step": None, "seconds": None, "boot_seconds": None}
+    step_started = None   # (id, time) of the step that has not returned yet
+    done_at = None
+    try:
+        while True:
+            now = time.monotonic()
+            ready, _, _ = select.select([proc.stdout], [], [], 0.5)
+            if ready:
+                chunk = os.read(proc.stdout.fileno(), 65536)
+                if not chunk:
+                    break
+                raw.extend(chunk)
+            text = raw.decode("latin-1")
+            # Any key but Esc skips the shell's five-second countdown.
+            if not key_sent and "any other key" in text:
+                proc.stdin.write(b" ")
+                proc.stdin.flush()
+                key_sent = True
+            begun = [int(m.group(1)) for m in STEP_RE.finditer(text)]
+            ended = {int(m.group(1)) for m in STATUS_RE.finditer(text)}
+            if begun and outcome["boot_seconds"] is None:
+                outcome["boot_seconds"] = round(now - started, 1)
+            open_steps = [i for i in begun if i not in ended]
+            if open_steps:
+                if step_started is None or step_started[0] != open_steps[-1]:
+                    step_started = (open_steps[-1], now)
+                if now - step_started[1] > steps[step_started[0]]["timeout"]:
+                    outcome["hung_step"] = step_started[0]
+                    outcome["error"] = "step %d (%s: %s) did not return within %d s" % (
+                        step_started[0], steps[step_started[0]]["case"],
+                        steps[step_started[0]]["command"], steps[step_started[0]]["timeout"])
+                    break
+            else:
+                step_started = None
+            if DONE in text:
+                if done_at is None:
+                    done_at = now
+                if proc.poll() is not None or now - done_at > EXIT_GRACE:
+                    break
+            elif not begun and now - started > SHELL_TIMEOUT:
+                outcome["error"] = "the shell ran no step within %d s" % SHELL_TIMEOUT
+                break
+            if proc.poll() is not None and not ready:
+                break
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+        rest = proc.stdout.read()
+        if rest:
+            raw.extend(rest)
+        stderr = proc.stderr.read().decode(errors="replace")
+    outcome["seconds"] = round(time.monotonic() - started, 1)
+    text = raw.decode("latin-1")
+    if outcome["error"] is None and DONE not in text:
+        outcome["error"] = "QEMU stopped before the last step (exit code %s)%s" % (
+            proc.returncode, (": " + stderr.strip()) if stderr.strip() else "")
+    return text, outcome
+
+
+def split(text, count):
+    """Per step: its output (CR LF made LF) and status, or nothing when the
+    step never returned."""
+    results = {}
+    for m in STEP_RE.finditer(text):
+        i = int(m.group(1))
+        if i >= count:
+            continue
+        end = re.compile(r"@@CTL-STATUS %d (\S*)\r\n" % i).search(text, m.end())
+        if end is None:
+            results[i] = {"output": normalise(text[m.end():]), "status": None}
+        else:
+            results[i] = {"output": normalise(text[m.end():end.start()]), "status": end.group(1)}
+    return results
+
+
+def normalise(text):
+    return text.replace("\r\n", "\n")
+
+
+# ---------------------------------------------------------------------------
+# Commands
+# ---------------------------------------------------------------------------
+
+def cmd_boot(args):
+    os.makedirs(args.out, exist_ok=True)
+    cases = Cases.CASES
+    results_path = os.path.join(args.out, "results.json")
+    if os.path.exists(results_path):
+        os.remove(results_path)
+    shutil.rmtree(os.path.join(args.out, "files"), ignore_errors=True)
+    steps, files, skipped = plan(cases, args.efi_dir, args.out, tools(args))
+    image = make_volume(args.out, files, startup_script([s["command"] for s in steps]))
+    print("Booting OVMF with %d steps of %d cases" % (len(steps), len(cases)), flush=True)
+    text, outcome = boot(args.out, image, steps)
+    with open(os.path.join(args.out, "transcript.raw"), "w", encoding="latin-1", newline="") as f:
+        f.write(text)
+    with open(os.path.join(args.out, "transcript.txt"), "w", encoding="latin-1", newline="") as f:
+        f.write(normalise(text))
+    per_step = split(text, len(steps))
+    for step in steps:
+        step.update(per_step.get(step["id"], {"output": None, "status": None}))
+    with open(results_path, "w") as f:
+        json.dump({"steps": steps, "skipped": skipped, "outcome": outcome}, f, indent=1)
+    print("Shell reached after %s s; whole run %s s" % (outcome["boot_seconds"], outcome["seconds"]))
+    for case in cases:
+        print("  %-50s %s" % (case.name, judge(case, steps, skipped, outcome)[0]))
+    if outcome["error"]:
+        print("Run stopped early: " + outcome["error"])
+    # A hung step fails its case; only a rig that never reached the shell
+    # fails here.
+    if outcome["boot_seconds"] is None:
+        print("The UEFI Shell never ran the script; transcript in " + os.path.join(args.out, "transcript.txt"))
+        return 1
+    return 0
+
+
+def judge(case, steps, skipped, outcome):
+    """(verdict word, explanation) of one case against the recorded steps."""
+    if case.name in skipped:
+        return "FAILED", "not run: " + skipped[case.name]
+    mine = [s for s in steps if s["case"] == case.name]
+    if not mine:
+        return "FAILED", "the case has no steps in the recorded run (run boot again)"
+    wanted = iter(case.steps)
+    report = []
+    failed = False
+    for s in mine:
+        expected = Step(s["command"]) if s["setup"] else next(wanted)
+        if expected.command != s["command"]:
+            return "FAILED", "the recorded run is older than the table (run boot again)"
+        shown = "Shell> " + s["command"]
+        if s["output"] is None:
+            reason = outcome.get("error") or "the run ended before it"
+            report.append("%s\n  not run: %s" % (shown, reason))
+            failed = True
+            break
+        if s["status"] is None:
+            report.append("%s\n  did not return (%s); output so far:\n%s" % (
+                shown, outcome.get("error"), indent(s["output"])))
+            failed = True
+            break
+        problems = []
+        if s["status"] != expected.status:
+            problems.append("  lasterror %s, expected %s" % (s["status"], expected.status))
+        if isinstance(expected.expect, str) and s["output"] != expected.expect:
+            problems.append(diff(expected.expect, s["output"]))
+        elif isinstance(expected.expect, Regex) and not expected.expect.matches(s["output"]):
+            problems.append("  output does not match %r:\n%s" % (expected.expect, indent(s["output"])))
+        if problems:
+            failed = True
+            report.append(shown + "\n" + "\n".join(problems))
+        else:
+            report.append("%s\n  ok, lasterror %s, output %r" % (shown, s["status"], s["output"]))
+    return ("FAILED" if failed else "passed"), "\n".join(report)
+
+
+def indent(text):
+    return "\n".join("    | " + line for line in text.split("\n"))
+
+
+def diff(expected, actual):
+    lines = ["  output differs (expected, then actual, as Python literals):",
+             "    " + repr(expected), "    " + repr(actual)]
+    udiff = difflib.unified_diff(expected.split("\n"), actual.split("\n"), "expected", "actual", lineterm="")
+    lines += ["    " + line for line in udiff]
+    return "\n".join(lines)
+
+
+def load_results(out):
+    path = os.path.join(out, "results.json")
+    if not os.path.isfile(path):
+        return None
+    with open(path) as f:
+        return json.load(f)
+
+
+def cmd_check(args):
+    case = next((c for c in Cases.CASES if c.name == args.name), None)
+    if case is None:
+        print("no case named " + args.name)
+        return 1
+    results = load_results(args.out)
+    if results is None:
+        print("no recorded run in %s (the boot step failed or did not run)" % args.out)
+        return 1
+    verdict, report = judge(case, results["steps"], results["skipped"], results["outcome"])
+    print(report)
+    print(verdict)
+    return 0 if verdict == "passed" else 1
+
+
+def cmd_run(args):
+    rc = cmd_boot(args)
+    results = load_results(args.out)
+    if results is None:
+        return 1
+    passed = failed = 0
+    for case in Cases.CASES:
+        verdict, report = judge(case, results["steps"], results["skipped"], results["outcome"])
+        if verdict == "passed":
+            passed += 1
+        else:
+            failed += 1
+            print("\n--- %s\n%s" % (case.name, report))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed or rc else 0
+
+
+def cmd_list(args):
+    for case in Cases.CASES:
+        print(case.name)
+    return 0
+
+
+def demo_plan(args):
+    """The demo's commands and volume files: the simulator with the demo
+    scenario when it is built, ctlflash.efi alone otherwise; a command that
+    names a file that could not be made is left out."""
+    efi_dir = args.efi_dir
+    files = {APP: os.path.join(efi_dir, APP)}
+    commands = []
+    have_sim = all(os.path.isfile(os.path.join(efi_dir, n)) for n in (DRIVER, CONTROL))
+    if have_sim:
+        files[DEFAULT_CONFIG] = resolve(Cases.DEMO_SCENARIO, efi_dir)
+        files[DRIVER] = os.path.join(efi_dir, DRIVER)
+        files[CONTROL] = os.path.join(efi_dir, CONTROL)
+        commands.append("load " + DRIVER)
+    shutil.rmtree(os.path.join(args.out, "files"), ignore_errors=True)
+    made = {}
+    for entry in Cases.DEMO_FILES:
+        try:
+            for name, path in volume_files([entry], efi_dir, args.out, tools(args), made):
+                files[name] = path
+        except (OSError, subprocess.CalledProcessError) as error:
+            print("(%s left out: %s)" % (getattr(entry, "name", entry), error))
+    for command in Cases.DEMO_COMMANDS:
+        words = command.split()
+        if len(words) >= 3 and words[0] == APP and words[1] not in files:
+            continue
+        commands.append(command)
+    return commands, files, have_sim
+
+
+def tools(args):
+    """Host tools that made files may use."""
+    tool = args.image_tool or os.path.join(args.efi_dir, "host", "Tools", "ImageTool", "ctlimage")
+    return {"ctlimage": tool if os.path.isfile(tool) else None}
+
+
+def cmd_demo(args):
+    os.makedirs(args.out, exist_ok=True)
+    commands, files, have_sim = demo_plan(args)
+    if not have_sim:
+        print("(the simulator is not built: %s runs with no controller and prints nothing)" % APP)
+    image = make_volume(args.out, files, startup_script(commands))
+    steps = [{"id": i, "case": "demo", "command": c, "timeout": 120} for i, c in enumerate(commands)]
+    print("Booting QEMU (OVMF, UEFI Shell on the serial console) ...", flush=True)
+    text, outcome = boot(args.out, image, steps)
+    with open(os.path.join(args.out, "transcript.raw"), "w", encoding="latin-1", newline="") as f:
+        f.write(text)
+    per_step = split(text, len(steps))
+    print("UEFI Shell reached after %s s\n" % outcome["boot_seconds"])
+    for step in steps:
+        got = per_step.get(step["id"])
+        print("FS0:\\> " + step["command"])
+        if got is None:
+            print("  (not run)")
+            continue
+        print(got["output"].rstrip("\n"))
+        print("[lasterror %s]\n" % got["status"])
+    print("Whole run %s s" % outcome["seconds"])
+    if outcome["error"]:
+        print("Run stopped early: " + outcome["error"])
+        return 1
+    return 0
+
+
+def cmd_shell(args):
+    os.makedirs(args.out, exist_ok=True)
+    commands, files, _ = demo_plan(args)
+    for case in Cases.CASES:
+        if case.scenario:
+            files.setdefault(os.path.basename(case.scenario), resolve(case.scenario, args.efi_dir))
+    files = {n: p for n, p in files.items() if os.path.isfile(p)}
+    setup = [c for c in commands if c.startswith("load ")]
+    script = "\ufeff" + "\r\n".join(["fs0:"] + setup) + "\r\n"
+    image = make_volume(args.out, files, script)
+    print("UEFI Shell on this terminal; Ctrl-A X leaves QEMU.", flush=True)
+    return subprocess.call(qemu_command(args.out, image, interactive=True))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True)
+    default_efi = os.path.normpath(os.path.join(HERE, "..", "..", "build"))
+    for name in ("boot", "run", "demo", "shell", "check"):
+        p = sub.add_parser(name)
+        if name == "check":
+            p.add_argument("name")
+        p.add_argument("--efi-dir", default=default_efi)
+        p.add_argument("--out", default=os.path.join(default_efi, "e2e-run"))
+        p.add_argument("--image-tool", default=None,
+                       help="ctlimage (default: EFI_DIR/host/Tools/ImageTool/ctlimage)")
+    sub.add_parser("list")
+    args = parser.parse_args()
+    if hasattr(args, "efi_dir"):
+        args.efi_dir = os.path.abspath(args.efi_dir)
+        args.out = os.path.abspath(args.out)
+    handler = {"boot": cmd_boot, "run": cmd_run, "demo": cmd_demo, "shell": cmd_shell,
+               "check": cmd_check, "list": cmd_list}[args.command]
+    return handler(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

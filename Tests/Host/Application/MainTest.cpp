@@ -1,0 +1,440 @@
+/** @file
+  Tests of the entry from the shell and the command-line flow: silence
+  without controllers, every refused command line, the conversion of the
+  index, the index test against the controller count, the closing messages
+  of an update, the force flag, and the start-up and exit hooks. ShellAppMain
+  returns 0 in every case.
+**/
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "HostTest.h"
+#include "SimHost.h"
+#include "HostShellLib.h"
+#include "ImageBuilder.h"
+
+#include "Application/CommandLine.h"
+
+namespace {
+
+///
+/// A healthy controller of the maker (see SimConfigInit), number Index of
+/// its set.
+///
+SIM_CONFIG
+SimConfig (
+  UINT16  DeviceId,
+  UINT32  Index = 0
+  )
+{
+  SIM_CONFIG  Config;
+
+  SimConfigInit (&Config, DeviceId, Index);
+  return Config;
+}
+
+///
+/// Replace the status-register script of a configuration.
+///
+VOID
+SetScript (
+  SIM_CONFIG                              &Config,
+  std::initializer_list<SIM_STATUS_STEP>  Steps
+  )
+{
+  Config.StatusStepCount = 0;
+  for (const SIM_STATUS_STEP &Step : Steps) {
+    Config.StatusSteps[Config.StatusStepCount++] = Step;
+  }
+}
+
+///
+/// Add a healthy, ready controller numbered after those added so far.
+///
+SIM_CONTROLLER *
+AddReady (
+  SIM_HOST  &Host,
+  UINT16    DeviceId
+  )
+{
+  return Host.Add (SimConfig (DeviceId, static_cast<UINT32> (Host.Count ())));
+}
+
+class MAIN : public HOST_TEST {
+protected:
+  SIM_HOST    mSim;
+
+  void
+  SetUp (
+    ) override
+  {
+    HOST_TEST::SetUp ();
+    HostShellReset ();
+    std::memset (&mControllerTable, 0, sizeof (mControllerTable));
+    mForceUpdate = FALSE;
+  }
+
+  void
+  TearDown (
+    ) override
+  {
+    EXPECT_EQ (nullptr, mExitHooks) << "the exit-hook table outlived the run";
+    HostShellReset ();
+    HOST_TEST::TearDown ();
+  }
+
+  ///
+  /// Run the application with the given arguments (the program name is
+  /// added) and return what the console shows.
+  ///
+  std::string
+  Run (
+    const std::vector<std::u16string>  &Arguments
+    )
+  {
+    std::vector<std::u16string>  Line = { u"ctlflash.efi" };
+
+    Line.insert (Line.end (), Arguments.begin (), Arguments.end ());
+    HOST_ARGV  Argv (Line);
+
+    HostConsoleClear ();
+    EXPECT_EQ (0, ShellAppMain (Argv.Argc (), Argv.Argv ()));
+    return HostConsoleText ();
+  }
+
+  ///
+  /// Frames issued to every simulated controller.
+  ///
+  UINT32
+  FramesIssued (
+    ) const
+  {
+    UINT32  Frames = 0;
+
+    for (UINTN Index = 0; Index < mSim.Count (); Index++) {
+      Frames += SimFrameCount (mSim[Index]);
+    }
+
+    return Frames;
+  }
+};
+
+std::string
+Printable (
+  const std::vector<std::u16string>  &Arguments
+  )
+{
+  std::string  Text;
+
+  for (const std::u16string &Argument : Arguments) {
+    Text += "\"";
+    for (char16_t Character : Argument) {
+      Text += (Character >= 0x20 && Character < 0x7F) ? static_cast<char> (Character) : '?';
+    }
+
+    Text += "\" ";
+  }
+
+  return Text;
+}
+
+} // namespace
+
+//
+// No controller: nothing at all is printed
+//
+
+TEST_F (MAIN, WithoutAControllerNothingIsPrintedWhateverTheCommandLine) {
+  const std::vector<std::vector<std::u16string> >  Lines = {
+    {},
+    { u"fw.bin" },
+    { u"fw.bin", u"0" },
+    { u"fw.bin", u"0", u"force" },
+    { u"fw.bin", u"x" },
+    { u"a", u"b", u"c", u"d" },
+  };
+
+  // A device of another vendor is no controller either.
+  SIM_CONFIG  Foreign = SimConfig (MAKER_DEVICE_ID_MODEL_1);
+
+  Foreign.VendorId = 0x10DE;
+
+  for (BOOLEAN WithForeignDevice : { FALSE, TRUE }) {
+    if (WithForeignDevice) {
+      mSim.Add (Foreign);
+    }
+
+    for (const auto &Line : Lines) {
+      EXPECT_EQ ("", Run (Line)) << Printable (Line);
+      EXPECT_EQ (0u, mControllerTable.ControllerCount);
+    }
+  }
+}
+
+//
+// Refused command lines
+//
+
+TEST_F (MAIN, MalformedCommandLinesAreRefusedBeforeAnyRequest) {
+  const std::vector<std::vector<std::u16string> >  Lines = {
+    { u"fw.bin" },                                       // Argc 2
+    { u"fw.bin", u"0", u"force", u"x" },                 // Argc 5
+    { u"fw.bin", u"0", u"force", u"x", u"y", u"z" },     // Argc 7
+    { u"fw.bin", u"a1" },                                // index starts with a letter
+    { u"fw.bin", u"-1" },                                // ... a minus sign
+    { u"fw.bin", u"+1" },
+    { u"fw.bin", u" 1" },                                // ... a blank
+    { u"fw.bin", u"\t1" },
+    { u"fw.bin", u"" },                                  // empty index
+    { u"fw.bin", u"\u0130" },                            // low byte is "0", the character is not
+    { u"fw.bin", u"\uFF11" },                            // a full-width digit one
+    { u"fw.bin", u"0", u"Force" },                       // only "force" itself
+    { u"fw.bin", u"0", u"FORCE" },
+    { u"fw.bin", u"0", u"force " },
+    { u"fw.bin", u"0", u"" },
+    { u"fw.bin", u"0", u"-force" },
+  };
+
+  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  AddReady (mSim, MAKER_DEVICE_ID_MODEL_11);
+
+  for (const auto &Line : Lines) {
+    EXPECT_EQ ("\nInvalid arguments ..", Run (Line)) << Printable (Line);
+    EXPECT_EQ (0u, FramesIssued ()) << Printable (Line) << ": the inventory queries must not run";
+    EXPECT_EQ (0u, HostShellOpenCalls ().size ()) << Printable (Line);
+  }
+}
+
+TEST_F (MAIN, ArgumentsLongerThan255CharactersAreRefused) {
+  const std::u16string  LongName (256, u'f');
+  const std::u16string  LongIndex (256, u'0');
+
+  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+
+  for (const auto &Line : std::vector<std::vector<std::u16string> > {
+         { LongName, u"0" },
+         { u"fw.bin", LongIndex },
+         { LongName, LongIndex, u"force" },
+         { std::u16string (4096, u'x'), u"0" },
+       })
+  {
+    EXPECT_EQ ("\nInvalid arguments ..", Run (Line)) << Line[0].size () << " / " << Line[1].size () << " characters";
+    EXPECT_EQ (0u, HostShellOpenCalls ().size ());
+  }
+}
+
+TEST_F (MAIN, AnIndexWhoseDigitsDoNotFit32BitsIsRefused) {
+  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+
+  for (const char16_t *Index : { u"4294967296", u"4294967297", u"99999999999", u"4294967296x", u"00000000004294967296" }) {
+    EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", Index })) << Printable ({ Index });
+    EXPECT_EQ (0u, FramesIssued ());
+  }
+}
+
+//
+// The index test
+//
+
+TEST_F (MAIN, TheIndexIsConvertedFromItsLeadingDigits) {
+  struct {
+    std::u16string    Index;
+    CONST char        *Shown;
+  } CONST  Cases[] = {
+    { u"1",          "1"           },
+    { u"1x",         "1"           },
+    { u"007",        "7"           },
+    { u"12abc",      "12"          },
+    { u"3 4",        "3"           },
+    { u"2\u0141",    "2"           },
+    { u"4294967295", "-1"          },   // fits 32 bits; shown as the signed value
+    { u"2147483648", "-2147483648" },
+    { std::u16string (254, u'0') + u"9", "9" },   // 255 characters still fit
+  };
+
+  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+
+  for (const auto &Case : Cases) {
+    EXPECT_EQ (std::string ("\nInvalid controller index (idx = ") + Case.Shown + ") !", Run ({ u"fw.bin", Case.Index }))
+      << Printable ({ Case.Index });
+    EXPECT_EQ (0u, HostShellOpenCalls ().size ()) << "no update is attempted";
+  }
+}
+
+TEST_F (MAIN, AnIndexNotBelowTheCountIsRefusedAfterTheInventory) {
+  SIM_CONTROLLER  *First  = AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  SIM_CONTROLLER  *Second = AddReady (mSim, MAKER_DEVICE_ID_MODEL_8);
+
+  EXPECT_EQ ("\nInvalid controller index (idx = 2) !", Run ({ u"fw.bin", u"2" }));
+
+  EXPECT_EQ (2u, mControllerTable.ControllerCount);
+  for (SIM_CONTROLLER *Sim : { First, Second }) {
+    EXPECT_EQ (1u, SimOpcodeCount (Sim, OP_CTRL_INFO)) << "the inventory ran";
+    EXPECT_EQ (0u, SimOpcodeCount (Sim, OP_FLASH_OPEN));
+    EXPECT_EQ (0u, SimOpcodeCount (Sim, OP_FLASH_CLOSE));
+  }
+
+  EXPECT_EQ (0u, HostShellOpenCalls ().size ());
+}
+
+TEST_F (MAIN, ForceIsSetByTheThirdArgumentAndClearedByTheNextRun) {
+  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+
+  EXPECT_EQ ("\nInvalid controller index (idx = 3) !", Run ({ u"fw.bin", u"3", u"force" }));
+  EXPECT_TRUE (mForceUpdate);
+
+  EXPECT_EQ ("\nInvalid controller index (idx = 3) !", Run ({ u"fw.bin", u"3" }));
+  EXPECT_FALSE (mForceUpdate);
+}
+
+//
+// Listing and update
+//
+
+TEST_F (MAIN, WithoutArgumentsTheControllersAreListed) {
+  SIM_CONTROLLER  *Sim = AddReady (mSim, MAKER_DEVICE_ID_MODEL_4);
+
+  std::string  Console = Run ({});
+
+  EXPECT_EQ (1u, SimOpcodeCount (Sim, OP_CTRL_INFO));
+  EXPECT_NE (std::string::npos, Console.find (SimGetConfig (Sim)->ProductName)) << Console;
+  EXPECT_EQ (std::string::npos, Console.find ("Invalid")) << Console;
+}
+
+TEST_F (MAIN, AFailedUpdateEndsWithItsMessageAndStillReturnsZero) {
+  SIM_CONTROLLER  *Sim = AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+
+  // No such file: the file layer says why, then the closing message follows.
+  std::string  Console = Run ({ u"\u0141issing.bin", u"0" });
+
+  ASSERT_GE (Console.size (), std::strlen ("\nUpdated failed.."));
+  EXPECT_EQ ("\nUpdated failed..", Console.substr (Console.size () - std::strlen ("\nUpdated failed..")));
+  EXPECT_EQ (std::string::npos, Console.find ("Successfully"));
+  EXPECT_EQ (0u, SimOpcodeCount (Sim, OP_FLASH_OPEN));
+
+  // The file name reached the update in ASCII: U+0141 as its low byte "A".
+  ASSERT_EQ (1u, HostShellOpenCalls ().size ());
+  EXPECT_EQ (u"Aissing.bin", HostShellOpenCalls ()[0].Name);
+}
+
+TEST_F (MAIN, ASuccessfulUpdateEndsWithItsMessage) {
+  SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_2);
+
+  mSim.Add (Config);
+
+  ImageTool::IMAGE_BUILDER  Image;
+
+  Image.Support ({ Config.VendorId, Config.DeviceId, Config.SubsystemVendorId, Config.SubsystemId })
+    .Component (ImageTool::KnownFamilies ()[0], ImageTool::KnownTypes ()[0], 40000, 7);
+  HostShellWriteFile ("fw.bin", Image.Build ());
+
+  std::string  Console = Run ({ u"fw.bin", u"0", u"force" });
+
+  EXPECT_EQ (
+    "\nSuccessfully updated firmware..\n",
+    Console.substr (Console.size () - std::min (Console.size (), std::strlen ("\nSuccessfully updated firmware..\n")))
+    ) << Console;
+  ASSERT_EQ (1u, SimCommitCount (mSim[0]));
+  EXPECT_TRUE (mForceUpdate);
+}
+
+//
+// Start-up and exit hooks
+//
+
+TEST_F (MAIN, AnExitHookTableThatCannotBeAllocatedChangesNothing) {
+  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  HostPoolFailNth (1);   // the first allocation of a run is the table
+
+  EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", u"x" }));
+  EXPECT_EQ (1u, HostPoolFailedCount ());
+}
+
+namespace {
+
+std::vector<int>  mHookCalls;
+
+VOID
+HookOne (
+  VOID
+  )
+{
+  mHookCalls.push_back (1);
+}
+
+VOID
+HookTwo (
+  VOID
+  )
+{
+  mHookCalls.push_back (2);
+}
+
+} // namespace
+
+TEST_F (MAIN, HooksRunFirstToLastAndSkipEmptyEntries) {
+  APPLICATION_HOOK  Range[] = { HookTwo, NULL, HookOne, HookTwo };
+
+  mHookCalls.clear ();
+  CallHookRange (Range, Range + 4);
+  CallHookRange (Range, Range);
+  EXPECT_EQ ((std::vector<int> { 2, 1, 2 }), mHookCalls);
+
+  mHookCalls.clear ();
+  RunStartupHooks ();
+  ASSERT_NE (nullptr, mExitHooks);
+  EXPECT_EQ (128u, mExitHookCapacity);
+  EXPECT_TRUE (mHookCalls.empty ()) << "the start-up list holds only a null entry";
+
+  mExitHooks[0]  = HookOne;
+  mExitHooks[2]  = HookTwo;
+  mExitHooks[3]  = HookOne;
+  mExitHookCount = 4;
+  RunExitHooks ();
+  EXPECT_EQ ((std::vector<int> { 1, 2, 1 }), mHookCalls) << "in the order of registration, not reversed";
+}
+
+//
+// Narrowing and decimal conversion
+//
+
+TEST_F (MAIN, NarrowingKeepsTheLowByteOfEachCharacter) {
+  CHAR8  Buffer[16];
+
+  std::memset (Buffer, 0x55, sizeof (Buffer));
+  EXPECT_EQ (Buffer, UnicodeToAsciiCopy (Buffer, reinterpret_cast<CONST CHAR16 *> (u"a\u0141\u00FF\u1230")));
+  EXPECT_EQ (0, std::memcmp (Buffer, "aA\xFF\x30", 5));
+  EXPECT_EQ (0x55, Buffer[5]) << "nothing after the NUL is written";
+
+  UnicodeToAsciiCopy (Buffer, reinterpret_cast<CONST CHAR16 *> (u""));
+  EXPECT_EQ (0, Buffer[0]);
+}
+
+TEST_F (MAIN, DecimalConversion) {
+  struct {
+    CONST CHAR8    *Text;
+    INT32          Value;
+  } CONST  Cases[] = {
+    { "0",           0           },
+    { "42",          42          },
+    { "  \t 17",     17          },
+    { "-5",          -5          },
+    { "+8",          8           },
+    { "- 5",         0           },
+    { "",            0           },
+    { "abc",         0           },
+    { "12abc",       12          },
+    { "2147483647",  2147483647  },
+    { "2147483648",  INT32 (0x80000000u) },
+    { "4294967295",  -1          },
+    { "4294967296",  0           },   // wraps modulo 2^32
+    { "4294967298",  2           },
+    { "-4294967295", 1           },
+  };
+
+  for (const auto &Case : Cases) {
+    EXPECT_EQ (Case.Value, AsciiToInt (Case.Text)) << "\"" << Case.Text << "\"";
+  }
+}

@@ -1,0 +1,75 @@
+/** @file
+  What the host instances share among themselves and no test needs: the
+  pool entry points behind both MemoryAllocationLib and the boot services,
+  the console sink and the per-module resets that HostReset calls.
+**/
+
+#ifndef HOST_INTERNAL_H_
+#define HOST_INTERNAL_H_
+
+#include "HostServices.h"
+
+/**
+  Allocate a tracked block (subject to fault injection).
+
+  @param[in] Size   Bytes wanted.
+  @param[in] Pages  TRUE for AllocatePages (4 KiB aligned).
+
+  @return The block, filled with a non-zero pattern; NULL on failure.
+**/
+VOID *
+HostPoolAllocate (
+  IN UINTN    Size,
+  IN BOOLEAN  Pages
+  );
+
+/**
+  Free a tracked block. A pointer that is not an outstanding block of the
+  same kind (double free, unknown pointer) is reported and left alone.
+
+  @retval EFI_SUCCESS            The block was freed.
+  @retval EFI_INVALID_PARAMETER  The pointer was not an outstanding block.
+**/
+EFI_STATUS
+HostPoolFree (
+  IN VOID     *Buffer,
+  IN BOOLEAN  Pages
+  );
+
+/**
+  Append a NUL-terminated CHAR16 string to the console capture.
+**/
+VOID
+HostConsoleAppend (
+  IN CONST CHAR16  *String
+  );
+
+/**
+  Append a NUL-terminated ASCII string to the DEBUG () log.
+**/
+VOID
+HostDebugLogAppend (
+  IN CONST CHAR8  *String
+  );
+
+VOID
+HostPoolResetState (
+  VOID
+  );
+
+VOID
+HostConsoleResetState (
+  VOID
+  );
+
+VOID
+HostDebugResetState (
+  VOID
+  );
+
+VOID
+HostBootServicesResetState (
+  VOID
+  );
+
+#endif

@@ -1,0 +1,76 @@
+/** @file
+  The GoogleTest base fixture of the host tests, and a small builder of
+  shell command lines.
+
+  HOST_TEST resets every piece of host state before a test (clock, handles,
+  pool, console, assertions) and fails the test afterwards when pool memory
+  is still outstanding (apart from blocks declared deliberate) or when an
+  ASSERT fired that the test did not declare expected. Zeroing the product's
+  own module state, where a test needs it, is the test's business.
+
+  Include this header before CtlFlash.h.
+**/
+
+#ifndef HOST_TEST_H_
+#define HOST_TEST_H_
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "HostServices.h"
+
+class HOST_TEST : public ::testing::Test {
+protected:
+  void
+  SetUp (
+    ) override;
+
+  void
+  TearDown (
+    ) override;
+};
+
+///
+/// A command line as the shell hands it to ShellAppMain: Argv[0] is the
+/// program name, each argument a NUL-terminated CHAR16 string.
+///
+class HOST_ARGV {
+public:
+  HOST_ARGV (
+    std::initializer_list<std::u16string>  Arguments
+    );
+
+  explicit HOST_ARGV (
+    const std::vector<std::u16string>  &Arguments
+    );
+
+  HOST_ARGV (const HOST_ARGV &)            = delete;
+  HOST_ARGV &operator= (const HOST_ARGV &) = delete;
+
+  UINTN
+  Argc (
+    ) const
+  {
+    return mStrings.size ();
+  }
+
+  CHAR16 **
+  Argv (
+    )
+  {
+    return mPointers.data ();
+  }
+
+private:
+  VOID
+  Build (
+    );
+
+  std::vector<std::u16string>  mStrings;
+  std::vector<CHAR16 *>        mPointers;
+};
+
+#endif

@@ -1,0 +1,204 @@
+/** @file
+  Host instance of UefiLib's console printing (Print, AsciiPrint, ErrorPrint,
+  AsciiErrorPrint) and the console capture behind gST->ConOut and
+  gST->StdErr.
+
+  The text is formatted by EDK II's own BasePrintLib, compiled for the host,
+  into a buffer of PcdUefiLibMaxPrintBufferSize characters (the value that
+  CtlFlash.dsc sets, mirrored in HostAutoGen.h), and handed
+  to the console's OutputString exactly as UefiLib does, so field widths,
+  "%x" in upper case and the truncation of long output all match the
+  firmware. Unlike UefiLib, the format buffer lives on the stack rather than
+  in pool memory, so printing neither counts as an allocation nor fails
+  under injected allocation failures.
+**/
+
+#include <string>
+
+#include "HostInternal.h"
+#include "HostAutoGen.h"
+
+extern "C" {
+#include <Library/DebugLib.h>
+#include <Library/PrintLib.h>
+#include <Library/UefiLib.h>
+}
+
+namespace {
+
+constexpr UINTN  MAX_PRINT_CHARACTERS = _PCD_VALUE_PcdUefiLibMaxPrintBufferSize;
+
+std::string &
+Console (
+  VOID
+  )
+{
+  static std::string  Storage;
+
+  return Storage;
+}
+
+UINTN
+InternalPrint (
+  IN CONST CHAR16                     *Format,
+  IN EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  *Out,
+  IN VA_LIST                          Marker
+  )
+{
+  CHAR16  Buffer[MAX_PRINT_CHARACTERS + 1];
+
+  ASSERT (Format != NULL);
+  ASSERT (((UINTN)Format & BIT0) == 0);
+  ASSERT (Out != NULL);
+
+  UINTN  Return = UnicodeVSPrint (Buffer, sizeof (Buffer), Format, Marker);
+
+  if ((Out != NULL) && (Return > 0)) {
+    if (EFI_ERROR (Out->OutputString (Out, Buffer))) {
+      Return = 0;
+    }
+  }
+
+  return Return;
+}
+
+UINTN
+InternalAsciiPrint (
+  IN CONST CHAR8                      *Format,
+  IN EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  *Out,
+  IN VA_LIST                          Marker
+  )
+{
+  CHAR16  Buffer[MAX_PRINT_CHARACTERS + 1];
+
+  ASSERT (Format != NULL);
+  ASSERT (Out != NULL);
+
+  UINTN  Return = UnicodeVSPrintAsciiFormat (Buffer, sizeof (Buffer), Format, Marker);
+
+  if (Out != NULL) {
+    if (EFI_ERROR (Out->OutputString (Out, Buffer))) {
+      Return = 0;
+    }
+  }
+
+  return Return;
+}
+
+} // namespace
+
+VOID
+HostConsoleAppend (
+  IN CONST CHAR16  *String
+  )
+{
+  for ( ; *String != 0; String++) {
+    Console ().push_back (static_cast<char> (*String & 0xFF));
+  }
+}
+
+VOID
+HostConsoleResetState (
+  VOID
+  )
+{
+  Console ().clear ();
+}
+
+std::string
+HostConsoleText (
+  VOID
+  )
+{
+  std::string  Folded;
+
+  for (UINTN Index = 0; Index < Console ().size (); Index++) {
+    if ((Console ()[Index] == '\r') && (Index + 1 < Console ().size ()) && (Console ()[Index + 1] == '\n')) {
+      continue;
+    }
+
+    Folded.push_back (Console ()[Index]);
+  }
+
+  return Folded;
+}
+
+std::string
+HostConsoleRawText (
+  VOID
+  )
+{
+  return Console ();
+}
+
+VOID
+HostConsoleClear (
+  VOID
+  )
+{
+  Console ().clear ();
+}
+
+UINTN
+EFIAPI
+Print (
+  IN CONST CHAR16  *Format,
+  ...
+  )
+{
+  VA_LIST  Marker;
+
+  VA_START (Marker, Format);
+  UINTN  Return = InternalPrint (Format, gST->ConOut, Marker);
+
+  VA_END (Marker);
+  return Return;
+}
+
+UINTN
+EFIAPI
+ErrorPrint (
+  IN CONST CHAR16  *Format,
+  ...
+  )
+{
+  VA_LIST  Marker;
+
+  VA_START (Marker, Format);
+  UINTN  Return = InternalPrint (Format, gST->StdErr, Marker);
+
+  VA_END (Marker);
+  return Return;
+}
+
+UINTN
+EFIAPI
+AsciiPrint (
+  IN CONST CHAR8  *Format,
+  ...
+  )
+{
+  VA_LIST  Marker;
+
+  VA_START (Marker, Format);
+  UINTN  Return = InternalAsciiPrint (Format, gST->ConOut, Marker);
+
+  VA_END (Marker);
+  return Return;
+}
+
+UINTN
+EFIAPI
+AsciiErrorPrint (
+  IN CONST CHAR8  *Format,
+  ...
+  )
+{
+  VA_LIST  Marker;
+
+  VA_START (Marker, Format);
+  UINTN  Return = InternalAsciiPrint (Format, gST->StdErr, Marker);
+
+  VA_END (Marker);
+  return Return;
+}
