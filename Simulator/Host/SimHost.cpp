@@ -119,3 +119,27 @@ SIM_HOST::AddForeign (
 {
   return HostAddPciIoHandle (PciIo, OpenStatus);
 }
+
+SIM_CONFIG
+SimHostConfig (
+  UINT16  DeviceId,
+  UINT32  Index
+  )
+{
+  SIM_CONFIG  Config;
+
+  SimConfigInit (&Config, DeviceId, Index);
+  return Config;
+}
+
+VOID
+SimHostSetScript (
+  SIM_CONFIG                              &Config,
+  std::initializer_list<SIM_STATUS_STEP>  Steps
+  )
+{
+  Config.StatusStepCount = 0;
+  for (const SIM_STATUS_STEP &Step : Steps) {
+    Config.StatusSteps[Config.StatusStepCount++] = Step;
+  }
+}

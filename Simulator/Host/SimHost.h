@@ -18,6 +18,7 @@
 #ifndef SIM_HOST_H_
 #define SIM_HOST_H_
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,27 @@
 CONST SIM_ENV *
 SimHostEnv (
   VOID
+  );
+
+/**
+  @param[in] DeviceId  Device ID of the model.
+  @param[in] Index     Number of the controller in its set.
+
+  @return A healthy, ready controller of the maker (see SimConfigInit).
+**/
+SIM_CONFIG
+SimHostConfig (
+  UINT16  DeviceId,
+  UINT32  Index = 0
+  );
+
+/**
+  Replace the status-register script of a configuration.
+**/
+VOID
+SimHostSetScript (
+  SIM_CONFIG                              &Config,
+  std::initializer_list<SIM_STATUS_STEP>  Steps
   );
 
 class SIM_HOST {
@@ -55,6 +77,17 @@ public:
     const SIM_CONFIG  &Config,
     EFI_STATUS        OpenStatus = EFI_SUCCESS
     );
+
+  /**
+    Add a healthy, ready controller numbered after those added so far.
+  **/
+  SIM_CONTROLLER *
+  AddReady (
+    UINT16  DeviceId
+    )
+  {
+    return Add (SimHostConfig (DeviceId, static_cast<UINT32> (Count ())));
+  }
 
   /**
     Add every controller of a scenario text.

@@ -19,49 +19,6 @@
 
 namespace {
 
-///
-/// A healthy controller of the maker (see SimConfigInit), number Index of
-/// its set.
-///
-SIM_CONFIG
-SimConfig (
-  UINT16  DeviceId,
-  UINT32  Index = 0
-  )
-{
-  SIM_CONFIG  Config;
-
-  SimConfigInit (&Config, DeviceId, Index);
-  return Config;
-}
-
-///
-/// Replace the status-register script of a configuration.
-///
-VOID
-SetScript (
-  SIM_CONFIG                              &Config,
-  std::initializer_list<SIM_STATUS_STEP>  Steps
-  )
-{
-  Config.StatusStepCount = 0;
-  for (const SIM_STATUS_STEP &Step : Steps) {
-    Config.StatusSteps[Config.StatusStepCount++] = Step;
-  }
-}
-
-///
-/// Add a healthy, ready controller numbered after those added so far.
-///
-SIM_CONTROLLER *
-AddReady (
-  SIM_HOST  &Host,
-  UINT16    DeviceId
-  )
-{
-  return Host.Add (SimConfig (DeviceId, static_cast<UINT32> (Host.Count ())));
-}
-
 class MAIN : public HOST_TEST {
 protected:
   SIM_HOST    mSim;
@@ -157,7 +114,7 @@ TEST_F (MAIN, WithoutAControllerNothingIsPrintedWhateverTheCommandLine) {
   };
 
   // A device of another vendor is no controller either.
-  SIM_CONFIG  Foreign = SimConfig (MAKER_DEVICE_ID_MODEL_1);
+  SIM_CONFIG  Foreign = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
 
   Foreign.VendorId = 0x10DE;
 
@@ -197,8 +154,8 @@ TEST_F (MAIN, MalformedCommandLinesAreRefusedBeforeAnyRequest) {
     { u"fw.bin", u"0", u"-force" },
   };
 
-  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
-  AddReady (mSim, MAKER_DEVICE_ID_MODEL_11);
+  mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
+  mSim.AddReady (MAKER_DEVICE_ID_MODEL_11);
 
   for (const auto &Line : Lines) {
     EXPECT_EQ ("\nInvalid arguments ..", Run (Line)) << Printable (Line);
@@ -211,7 +168,7 @@ TEST_F (MAIN, ArgumentsLongerThan255CharactersAreRefused) {
   const std::u16string  LongName (256, u'f');
   const std::u16string  LongIndex (256, u'0');
 
-  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   for (const auto &Line : std::vector<std::vector<std::u16string> > {
          { LongName, u"0" },
@@ -226,7 +183,7 @@ TEST_F (MAIN, ArgumentsLongerThan255CharactersAreRefused) {
 }
 
 TEST_F (MAIN, AnIndexWhoseDigitsDoNotFit32BitsIsRefused) {
-  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   for (const char16_t *Index : { u"4294967296", u"4294967297", u"99999999999", u"4294967296x", u"00000000004294967296" }) {
     EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", Index })) << Printable ({ Index });
@@ -254,7 +211,7 @@ TEST_F (MAIN, TheIndexIsConvertedFromItsLeadingDigits) {
     { std::u16string (254, u'0') + u"9", "9" },   // 255 characters still fit
   };
 
-  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   for (const auto &Case : Cases) {
     EXPECT_EQ (std::string ("\nInvalid controller index (idx = ") + Case.Shown + ") !", Run ({ u"fw.bin", Case.Index }))
@@ -264,8 +221,8 @@ TEST_F (MAIN, TheIndexIsConvertedFromItsLeadingDigits) {
 }
 
 TEST_F (MAIN, AnIndexNotBelowTheCountIsRefusedAfterTheInventory) {
-  SIM_CONTROLLER  *First  = AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
-  SIM_CONTROLLER  *Second = AddReady (mSim, MAKER_DEVICE_ID_MODEL_8);
+  SIM_CONTROLLER  *First  = mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
+  SIM_CONTROLLER  *Second = mSim.AddReady (MAKER_DEVICE_ID_MODEL_8);
 
   EXPECT_EQ ("\nInvalid controller index (idx = 2) !", Run ({ u"fw.bin", u"2" }));
 
@@ -280,7 +237,7 @@ TEST_F (MAIN, AnIndexNotBelowTheCountIsRefusedAfterTheInventory) {
 }
 
 TEST_F (MAIN, ForceIsSetByTheThirdArgumentAndClearedByTheNextRun) {
-  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   EXPECT_EQ ("\nInvalid controller index (idx = 3) !", Run ({ u"fw.bin", u"3", u"force" }));
   EXPECT_TRUE (mForceUpdate);
@@ -294,7 +251,7 @@ TEST_F (MAIN, ForceIsSetByTheThirdArgumentAndClearedByTheNextRun) {
 //
 
 TEST_F (MAIN, WithoutArgumentsTheControllersAreListed) {
-  SIM_CONTROLLER  *Sim = AddReady (mSim, MAKER_DEVICE_ID_MODEL_4);
+  SIM_CONTROLLER  *Sim = mSim.AddReady (MAKER_DEVICE_ID_MODEL_4);
 
   std::string  Console = Run ({});
 
@@ -304,7 +261,7 @@ TEST_F (MAIN, WithoutArgumentsTheControllersAreListed) {
 }
 
 TEST_F (MAIN, AFailedUpdateEndsWithItsMessageAndStillReturnsZero) {
-  SIM_CONTROLLER  *Sim = AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  SIM_CONTROLLER  *Sim = mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   // No such file: the file layer says why, then the closing message follows.
   std::string  Console = Run ({ u"\u0141issing.bin", u"0" });
@@ -320,7 +277,7 @@ TEST_F (MAIN, AFailedUpdateEndsWithItsMessageAndStillReturnsZero) {
 }
 
 TEST_F (MAIN, ASuccessfulUpdateEndsWithItsMessage) {
-  SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_2);
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_2);
 
   mSim.Add (Config);
 
@@ -345,7 +302,7 @@ TEST_F (MAIN, ASuccessfulUpdateEndsWithItsMessage) {
 //
 
 TEST_F (MAIN, AnExitHookTableThatCannotBeAllocatedChangesNothing) {
-  AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
   HostPoolFailNth (1);   // the first allocation of a run is the table
 
   EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", u"x" }));

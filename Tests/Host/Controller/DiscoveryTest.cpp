@@ -12,49 +12,6 @@
 
 namespace {
 
-///
-/// A healthy controller of the maker (see SimConfigInit), number Index of
-/// its set.
-///
-SIM_CONFIG
-SimConfig (
-  UINT16  DeviceId,
-  UINT32  Index = 0
-  )
-{
-  SIM_CONFIG  Config;
-
-  SimConfigInit (&Config, DeviceId, Index);
-  return Config;
-}
-
-///
-/// Replace the status-register script of a configuration.
-///
-VOID
-SetScript (
-  SIM_CONFIG                              &Config,
-  std::initializer_list<SIM_STATUS_STEP>  Steps
-  )
-{
-  Config.StatusStepCount = 0;
-  for (const SIM_STATUS_STEP &Step : Steps) {
-    Config.StatusSteps[Config.StatusStepCount++] = Step;
-  }
-}
-
-///
-/// Add a healthy, ready controller numbered after those added so far.
-///
-SIM_CONTROLLER *
-AddReady (
-  SIM_HOST  &Host,
-  UINT16    DeviceId
-  )
-{
-  return Host.Add (SimConfig (DeviceId, static_cast<UINT32> (Host.Count ())));
-}
-
 constexpr UINT64  PAUSE_US        = 200000;
 constexpr UINT64  STATE0_PAUSE_US = 2000000;
 
@@ -102,9 +59,9 @@ protected:
     std::initializer_list<SIM_STATUS_STEP>  Steps
     )
   {
-    SIM_CONFIG  Config = SimConfig (DeviceId, static_cast<UINT32> (mSim.Count ()));
+    SIM_CONFIG  Config = SimHostConfig (DeviceId, static_cast<UINT32> (mSim.Count ()));
 
-    SetScript (Config, Steps);
+    SimHostSetScript (Config, Steps);
     return mSim.Add (Config);
   }
 
@@ -189,7 +146,7 @@ TEST_F (DISCOVERY, NoPciIoHandleMeansNoController) {
 }
 
 TEST_F (DISCOVERY, AFailedHandleSearchMeansNoController) {
-  SIM_CONTROLLER  *Sim = AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  SIM_CONTROLLER  *Sim = mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   HostSetLocateHandleStatus (EFI_OUT_OF_RESOURCES);
   DiscoverControllers ();
@@ -199,7 +156,7 @@ TEST_F (DISCOVERY, AFailedHandleSearchMeansNoController) {
 }
 
 TEST_F (DISCOVERY, AReadyControllerFillsSlotZero) {
-  SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_2, 3);
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_2, 3);
 
   Config.SubsystemVendorId = 0x1234;
   Config.SubsystemId       = 0x5678;
@@ -227,7 +184,7 @@ TEST_F (DISCOVERY, AReadyControllerFillsSlotZero) {
 }
 
 TEST_F (DISCOVERY, AMemoryWindowKeepsTheBarWithoutItsFlagBits) {
-  SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_11, 0);
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_11, 0);
 
   mSim.Add (Config);
   DiscoverControllers ();
@@ -239,7 +196,7 @@ TEST_F (DISCOVERY, AMemoryWindowKeepsTheBarWithoutItsFlagBits) {
 
 TEST_F (DISCOVERY, AFailingControllerLeavesItsSlotToTheNextOne) {
   SIM_CONTROLLER  *Failing = AddScripted (MAKER_DEVICE_ID_MODEL_1, { { FAULT, 0, NO_JUMP } });
-  SIM_CONTROLLER  *Ready   = AddReady (mSim, MAKER_DEVICE_ID_MODEL_9);
+  SIM_CONTROLLER  *Ready   = mSim.AddReady (MAKER_DEVICE_ID_MODEL_9);
 
   DiscoverControllers ();
 
@@ -261,14 +218,14 @@ TEST_F (DISCOVERY, AFailedControllerStaysDisabledInTheSlotAfterTheCount) {
 }
 
 TEST_F (DISCOVERY, OtherVendorsAndUnknownModelsAreSkippedAfterTheHeaderRead) {
-  SIM_CONFIG  Foreign = SimConfig (MAKER_DEVICE_ID_MODEL_1, 0);
+  SIM_CONFIG  Foreign = SimHostConfig (MAKER_DEVICE_ID_MODEL_1, 0);
 
   Foreign.VendorId = 0x8086;
-  SIM_CONFIG  Unknown = SimConfig (0x0FFF, 1);
+  SIM_CONFIG  Unknown = SimHostConfig (0x0FFF, 1);
 
   SIM_CONTROLLER  *ForeignSim = mSim.Add (Foreign);
   SIM_CONTROLLER  *UnknownSim = mSim.Add (Unknown);
-  SIM_CONTROLLER  *Ready      = AddReady (mSim, MAKER_DEVICE_ID_MODEL_5);
+  SIM_CONTROLLER  *Ready      = mSim.AddReady (MAKER_DEVICE_ID_MODEL_5);
 
   DiscoverControllers ();
 
@@ -308,8 +265,8 @@ TEST_F (DISCOVERY, OpenProtocolDecidesWhetherAHandleIsLookedAt) {
     SIM_HOST  Sim;
 
     HostReset ();
-    SIM_CONTROLLER  *Controller = Sim.Add (SimConfig (MAKER_DEVICE_ID_MODEL_3), Case.Status);
-    SIM_CONTROLLER  *Next       = Sim.Add (SimConfig (MAKER_DEVICE_ID_MODEL_4, 1));
+    SIM_CONTROLLER  *Controller = Sim.Add (SimHostConfig (MAKER_DEVICE_ID_MODEL_3), Case.Status);
+    SIM_CONTROLLER  *Next       = Sim.Add (SimHostConfig (MAKER_DEVICE_ID_MODEL_4, 1));
 
     DiscoverControllers ();
 
@@ -328,12 +285,12 @@ TEST_F (DISCOVERY, OpenProtocolDecidesWhetherAHandleIsLookedAt) {
 }
 
 TEST_F (DISCOVERY, AFailingHeaderReadEndsDiscoveryAndKeepsWhatWasFound) {
-  SIM_CONTROLLER  *First = AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
-  SIM_CONFIG      Broken = SimConfig (MAKER_DEVICE_ID_MODEL_2, 1);
+  SIM_CONTROLLER  *First = mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
+  SIM_CONFIG      Broken = SimHostConfig (MAKER_DEVICE_ID_MODEL_2, 1);
 
   Broken.PciReadFails = TRUE;
   mSim.Add (Broken);
-  SIM_CONTROLLER  *Third = AddReady (mSim, MAKER_DEVICE_ID_MODEL_3);
+  SIM_CONTROLLER  *Third = mSim.AddReady (MAKER_DEVICE_ID_MODEL_3);
 
   DiscoverControllers ();
 
@@ -345,7 +302,7 @@ TEST_F (DISCOVERY, AFailingHeaderReadEndsDiscoveryAndKeepsWhatWasFound) {
 
 TEST_F (DISCOVERY, DiscoveryStopsAtThirtyTwoControllers) {
   for (UINT32 Index = 0; Index < MAX_CONTROLLERS + 3; Index++) {
-    AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+    mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
   }
 
   DiscoverControllers ();
@@ -365,7 +322,7 @@ TEST_F (DISCOVERY, AControllerBehindMoreThan255HandlesIsFound) {
     HostAddPciIoHandle (&Foreign.Protocol);
   }
 
-  SIM_CONTROLLER  *Ready = AddReady (mSim, MAKER_DEVICE_ID_MODEL_6);
+  SIM_CONTROLLER  *Ready = mSim.AddReady (MAKER_DEVICE_ID_MODEL_6);
 
   DiscoverControllers ();
 
@@ -403,11 +360,11 @@ TEST_F (DISCOVERY, FlushReadModelsBelowRevisionTwoGetTheHandshakeAndReadBacks) {
     SIM_HOST  Sim;
 
     HostReset ();
-    SIM_CONFIG  Config = SimConfig (Case.DeviceId);
+    SIM_CONFIG  Config = SimHostConfig (Case.DeviceId);
 
     Config.RevisionId      = Case.RevisionId;
     Config.HandshakeWrites = 3;
-    SetScript (Config, { { StateValue (1), 4, NO_JUMP }, { READY, 0, NO_JUMP } });
+    SimHostSetScript (Config, { { StateValue (1), 4, NO_JUMP }, { READY, 0, NO_JUMP } });
     SIM_CONTROLLER  *Controller = Sim.Add (Config);
 
     DiscoverControllers ();
@@ -443,11 +400,11 @@ TEST_F (DISCOVERY, FlushReadModelsBelowRevisionTwoGetTheHandshakeAndReadBacks) {
 }
 
 TEST_F (DISCOVERY, AHandshakeThatNeverCompletesLeavesTheControllerOutInBoundedTime) {
-  SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_8);
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_8);
 
   Config.HandshakeWrites = SIM_HANDSHAKE_NEVER;
   mSim.Add (Config);
-  SIM_CONTROLLER  *Ready = AddReady (mSim, MAKER_DEVICE_ID_MODEL_1);
+  SIM_CONTROLLER  *Ready = mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   DiscoverControllers ();
 
@@ -495,7 +452,7 @@ TEST_F (DISCOVERY, TheFirmwareWaitReactsToEachState) {
     SIM_HOST  Sim;
 
     HostReset ();
-    SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_1);
+    SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
 
     Config.StatusStepCount = Case.StepCount;
     std::memcpy (Config.StatusSteps, Case.Steps, sizeof (Case.Steps));
@@ -527,12 +484,12 @@ TEST_F (DISCOVERY, StatesThatFailOnlyAfterTheDoorbell) {
       SIM_HOST  Sim;
 
       HostReset ();
-      SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_10);
+      SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_10);
 
       if (Doorbell) {
-        SetScript (Config, { { WAIT_DOOR, 1, NO_JUMP }, { StateValue (State), 2, NO_JUMP }, { READY, 0, NO_JUMP } });
+        SimHostSetScript (Config, { { WAIT_DOOR, 1, NO_JUMP }, { StateValue (State), 2, NO_JUMP }, { READY, 0, NO_JUMP } });
       } else {
-        SetScript (Config, { { StateValue (State), 2, NO_JUMP }, { READY, 0, NO_JUMP } });
+        SimHostSetScript (Config, { { StateValue (State), 2, NO_JUMP }, { READY, 0, NO_JUMP } });
       }
 
       Sim.Add (Config);
@@ -569,12 +526,12 @@ TEST_F (DISCOVERY, NineHundredUnchangedPollsEndTheWaitAsReady) {
     SIM_HOST  Sim;
 
     HostReset ();
-    SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_7);
+    SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_7);
 
     if (Case.FirstReads == 0) {
-      SetScript (Config, { { Case.FirstValue, 0, NO_JUMP } });
+      SimHostSetScript (Config, { { Case.FirstValue, 0, NO_JUMP } });
     } else {
-      SetScript (Config, { { Case.FirstValue, Case.FirstReads, NO_JUMP }, { Case.LastValue, 0, NO_JUMP } });
+      SimHostSetScript (Config, { { Case.FirstValue, Case.FirstReads, NO_JUMP }, { Case.LastValue, 0, NO_JUMP } });
     }
 
     SIM_CONTROLLER  *Controller = Sim.Add (Config);
@@ -591,7 +548,7 @@ TEST_F (DISCOVERY, NineHundredUnchangedPollsEndTheWaitAsReady) {
 }
 
 TEST_F (DISCOVERY, AFirmwareThatNeverSettlesIsLeftOutInBoundedTime) {
-  SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_1);
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
 
   // The value changes every 899 polls and never reaches a final state.
   Config.StatusStepCount = SIM_MAX_STATUS_STEPS;
@@ -600,7 +557,7 @@ TEST_F (DISCOVERY, AFirmwareThatNeverSettlesIsLeftOutInBoundedTime) {
   }
 
   mSim.Add (Config);
-  SIM_CONTROLLER  *Ready = AddReady (mSim, MAKER_DEVICE_ID_MODEL_2);
+  SIM_CONTROLLER  *Ready = mSim.AddReady (MAKER_DEVICE_ID_MODEL_2);
 
   DiscoverControllers ();
 
@@ -627,11 +584,11 @@ TEST_F (DISCOVERY, AWindowAbove4GiBIsReachedThroughItsBar) {
     SIM_HOST  Sim;
 
     HostReset ();
-    SIM_CONFIG  Config = SimConfig (MAKER_DEVICE_ID_MODEL_11);
+    SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_11);
 
     std::memset (Config.Bars, 0, sizeof (Config.Bars));
     Config.Bars[1] = { SIM_BAR_KIND::MEM64, Case.Address };
-    SetScript (Config, { { WAIT_DOOR, 1, NO_JUMP }, { READY, 0, NO_JUMP } });
+    SimHostSetScript (Config, { { WAIT_DOOR, 1, NO_JUMP }, { READY, 0, NO_JUMP } });
     SIM_CONTROLLER  *Controller = Sim.Add (Config);
 
     DiscoverControllers ();
