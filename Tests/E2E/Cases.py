@@ -422,7 +422,7 @@ CASES += [
 
     Case("listing.long-names", "Scenarios/ListingLongNames.cfg", [
         ("ctlflash.efi", listing(
-            "\n0     Lithium-Ion 4S2P Pack 1F3A   B22    1F3A   7001   TQ-9440-8i SAS/SATA 12Gb/s RAID Controller x8",
+            "\n0     Lithium-Ion 4S2P Pack 1F3A   B22    1F3A   7001   TQ-7710-8i SAS/SATA 12Gb/s RAID Controller x8",
             "\n1     Exactly13Char 1F3A   B23    1F3A   7002   Exactly-thirty-characters-long")),
     ]),
 

@@ -381,12 +381,12 @@ TEST_F (Inventory, AllControllersDisabled) {
 }
 
 TEST_F (Inventory, LongNamesArePrintedWholeAndPushTheRowRight) {
-  Add ({ MAKER_DEVICE_ID_MODEL_5, 0x1F3A, 0x7001, 6, 0, "Lithium-Ion 4S2P Pack", "TQ-9440-8i SAS/SATA 12Gb/s RAID Controller x8" });
+  Add ({ MAKER_DEVICE_ID_MODEL_5, 0x1F3A, 0x7001, 6, 0, "Lithium-Ion 4S2P Pack", "TQ-7710-8i SAS/SATA 12Gb/s RAID Controller x8" });
   Add ({ MAKER_DEVICE_ID_MODEL_6, 0x1F3A, 0x7002, 5, 1, "Exactly13Char", "Exactly-thirty-characters-long" });
 
   EXPECT_EQ (
     BANNER + HEADER + SEPARATOR
-    + "\n0     Lithium-Ion 4S2P Pack 1F3A   B22    1F3A   7001   TQ-9440-8i SAS/SATA 12Gb/s RAID Controller x8"
+    + "\n0     Lithium-Ion 4S2P Pack 1F3A   B22    1F3A   7001   TQ-7710-8i SAS/SATA 12Gb/s RAID Controller x8"
     + "\n1     Exactly13Char 1F3A   B23    1F3A   7002   Exactly-thirty-characters-long"
     + USAGE,
     Run ()
