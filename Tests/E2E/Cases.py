@@ -443,14 +443,19 @@ CASES += [
 # make demo: the scenario, the files it needs and the commands (a command
 # whose image file could not be made is left out).
 #
-DEMO_SCENARIO = TWO_CONTROLLERS
+DEMO_SCENARIO = "Scenarios/Demo.cfg"
 DEMO_FILES = [
-    Payload("app.bin", 40000),
+    Payload("app.bin", 70000),
+    Payload("bios.bin", 20000),
+    Payload("nvdata.bin", 3000),
     Made("fw.img", "{ctlimage}", "build", "-o", "{out}",
          "--support", "1F3A:0C31:1F3A:0101",
-         "--component", "TQ30:APP:{files}/app.bin"),
+         "--component", "TQ30:APP:{files}/app.bin",
+         "--component", "TQ30:BIOS:{files}/bios.bin",
+         "--component", "TQ30:NVDT:{files}/nvdata.bin"),
 ]
 DEMO_COMMANDS = [
     "ctlflash.efi",
     "ctlflash.efi fw.img 0",
+    "ctlsimctl drives 0",
 ]
