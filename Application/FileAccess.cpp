@@ -385,10 +385,16 @@ LoadWholeFile (
   // controller as if they were firmware. A failed read has been reported by
   // FileRead; a short one is reported here.
   //
-  if (FileRead (Buffer, Size32, 1, File) != 1) {
-    FILE_SLOT  *Slot = FindFileSlot (File);
+  UINTN      Elements   = FileRead (Buffer, Size32, 1, File);
+  FILE_SLOT  *Slot      = FindFileSlot (File);
+  BOOLEAN    ReadFailed = (Slot != NULL) && (Slot->ErrorFlag != 0);
 
-    if ((Slot != NULL) && (Slot->ErrorFlag == 0)) {
+  //
+  // A read that the shell reports as failed is not trusted, whatever byte
+  // count came with it.
+  //
+  if ((Elements != 1) || ReadFailed) {
+    if (!ReadFailed) {
       AsciiPrint ("\nfile read incomplete : 0x%x bytes expected", Size32);
     }
 

@@ -177,6 +177,8 @@ IsDecimalDigit (
 
 ///
 /// TRUE when the leading digits of Index make a value that fits 32 bits.
+/// The digits are taken as the conversion will see them, after narrowing
+/// each character to its low byte (U+0136 narrows to "6").
 ///
 BOOLEAN
 IndexFitsIn32Bits (
@@ -185,8 +187,8 @@ IndexFitsIn32Bits (
 {
   UINT64  Value = 0;
 
-  for ( ; IsDecimalDigit (*Index); Index++) {
-    Value = Value * 10 + (*Index - L'0');
+  for ( ; IsDecimalDigit (*Index & 0xFF); Index++) {
+    Value = Value * 10 + ((*Index & 0xFF) - L'0');
     if (Value > MAX_UINT32) {
       return FALSE;
     }

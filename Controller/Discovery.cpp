@@ -286,9 +286,13 @@ WaitForFirmwareReady (
   UINT32   PreviousValue  = 0;
   BOOLEAN  DoorbellRung   = FALSE;
 
-  for (UINT32 Poll = 0; Poll < FIRMWARE_POLL_LIMIT; Poll++) {
+  for (UINT32 Poll = 0; ; Poll++) {
     if (UnchangedPolls >= UNCHANGED_POLL_LIMIT) {
       return TRUE;
+    }
+
+    if (Poll >= FIRMWARE_POLL_LIMIT) {
+      return FALSE;
     }
 
     FIRMWARE_STATUS  Status = { ReadControllerRegister (Controller, Controller->Model.StatusRegister, REGISTER_MODE::REG_BAR_RELATIVE) };
@@ -327,6 +331,4 @@ WaitForFirmwareReady (
       return TRUE;
     }
   }
-
-  return FALSE;
 }

@@ -203,10 +203,12 @@ TEST_F (FileAccess, LoadRefusesAFileThatWasNotReadWhole) {
   struct {
     CONST char    *Name;
     BOOLEAN       Fails;            ///< the read itself fails (else it is short)
+    UINTN         BytesOnFailure;   ///< the byte count a failed read reports
     CONST char    *Message;
   } CONST  Cases[] = {
-    { "failed read", TRUE,  "\nFile read ERROR !!!\n" },
-    { "short read",  FALSE, "\nfile read incomplete : 0xA bytes expected" },
+    { "failed read",                          TRUE,  4,  "\nFile read ERROR !!!\n" },
+    { "failed read that reports every byte",  TRUE,  10, "\nFile read ERROR !!!\n" },
+    { "short read",                           FALSE, 0,  "\nfile read incomplete : 0xA bytes expected" },
   };
 
   for (const auto &Case : Cases) {
@@ -216,7 +218,7 @@ TEST_F (FileAccess, LoadRefusesAFileThatWasNotReadWhole) {
     HostShellWriteFile ("ten.img", Bytes (10, 0x41));
     if (Case.Fails) {
       HostShellFail (HOST_SHELL_CALL::Read, EFI_DEVICE_ERROR);
-      HostShellSetReadBytesOnFailure (4);
+      HostShellSetReadBytesOnFailure (Case.BytesOnFailure);
     } else {
       HostShellSetShortRead (6);
     }

@@ -185,7 +185,12 @@ TEST_F (MAIN, ArgumentsLongerThan255CharactersAreRefused) {
 TEST_F (MAIN, AnIndexWhoseDigitsDoNotFit32BitsIsRefused) {
   mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
-  for (const char16_t *Index : { u"4294967296", u"4294967297", u"99999999999", u"4294967296x", u"00000000004294967296" }) {
+  //
+  // The last one narrows to "4294967296": U+0136 keeps only its low byte, "6".
+  //
+  for (const char16_t *Index : { u"4294967296", u"4294967297", u"99999999999", u"4294967296x", u"00000000004294967296",
+                                 u"429496729\u0136" })
+  {
     EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", Index })) << Printable ({ Index });
     EXPECT_EQ (0u, FramesIssued ());
   }

@@ -566,6 +566,44 @@ TEST_F (DISCOVERY, AFirmwareThatNeverSettlesIsLeftOutInBoundedTime) {
   EXPECT_LT (HostClockNow (), 3600ull * 1000000) << "the wait is bounded";
 }
 
+TEST_F (DISCOVERY, TheOverallBoundNeverCutsShortTheNineHundredUnchangedPolls) {
+  //
+  // The status value changes for the first reads (15 steps of N reads,
+  // alternating) and then holds. With N = 140 it changes until poll 2,100,
+  // so its 900th unchanged poll is poll 3,000, the last that the overall
+  // bound allows: the firmware counts as ready. With N = 141 the 900th
+  // unchanged poll would come after the bound: the controller is left out.
+  //
+  struct {
+    UINT32     ReadsPerStep;
+    BOOLEAN    Counted;
+  } CONST  Cases[] = {
+    { 140, TRUE  },
+    { 141, FALSE },
+  };
+
+  for (CONST auto &Case : Cases) {
+    SCOPED_TRACE (Case.ReadsPerStep);
+    SIM_HOST  Sim;
+
+    HostReset ();
+    SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
+
+    Config.StatusStepCount = SIM_MAX_STATUS_STEPS;
+    for (UINT32 Step = 0; Step + 1 < SIM_MAX_STATUS_STEPS; Step++) {
+      Config.StatusSteps[Step] = { StateValue (1) | (Step & 1), Case.ReadsPerStep, NO_JUMP };
+    }
+
+    Config.StatusSteps[SIM_MAX_STATUS_STEPS - 1] = { StateValue (1) | 2, 0, NO_JUMP };
+    Sim.Add (Config);
+
+    DiscoverControllers ();
+
+    EXPECT_EQ (Case.Counted ? 1u : 0u, mControllerTable.ControllerCount);
+    EXPECT_EQ (3000 * PAUSE_US, HostClockNow ());
+  }
+}
+
 //
 // A register window above 4 GiB
 //
