@@ -139,6 +139,11 @@ SimHostSetScript (
   )
 {
   Config.StatusStepCount = 0;
+  if (Steps.size () > SIM_MAX_STATUS_STEPS) {
+    HostReportFailure ("SimHostSetScript: a status script holds at most %d steps", SIM_MAX_STATUS_STEPS);
+    return;
+  }
+
   for (const SIM_STATUS_STEP &Step : Steps) {
     Config.StatusSteps[Config.StatusStepCount++] = Step;
   }
