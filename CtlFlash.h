@@ -14,6 +14,8 @@
   | CONTROLLER_CONTEXT     | InitializeController        | register access, IssueCommand  |
   |   .Disabled            | InitializeController,       | IssueCommand, the listing      |
   |                        | CollectControllerInventory  |                                |
+  |   .NotAnswering        | InitializeController (FALSE)| IssueCommand                   |
+  |                        | IssueCommand (on a time-out)|                                |
   | mCtrlInfo, mBbu*       | CollectControllerInventory  | PrintControllerListing         |
   | mLd*, mSavedCachePolicy| the write-cache guard       | the write-cache guard          |
   | mComponentTable        | ScanImageComponents         | UpdateFirmware (while it holds |
@@ -28,10 +30,12 @@
 extern "C" {
 #include <Uefi.h>
 #include <IndustryStandard/Pci22.h>
+#include <IndustryStandard/Acpi.h>
 #include <Protocol/PciIo.h>
 #include <Library/BaseLib.h>
 #include <Library/DebugLib.h>
 #include <Library/MemoryAllocationLib.h>
+#include <Library/PrintLib.h>
 #include <Library/ShellCEntryLib.h>
 #include <Library/ShellLib.h>
 #include <Library/UefiBootServicesTableLib.h>
@@ -160,6 +164,12 @@ inline constexpr SUPPORTED_CONTROLLER  mSupportedControllers[SUPPORTED_CONTROLLE
 };
 
 ///
+/// Size of CONTROLLER_CONTEXT.Location: "SSSS:BB:DD.F" (a segment above
+/// 0xFFFF prints wider) and its NUL.
+///
+#define CONTROLLER_LOCATION_SIZE  20
+
+///
 /// The record of one controller that was found and brought up.
 ///
 /// | Field              | Filled by            | Changed later by                 |
@@ -167,9 +177,12 @@ inline constexpr SUPPORTED_CONTROLLER  mSupportedControllers[SUPPORTED_CONTROLLE
 /// | PciIo              | InitializeController | never (not owned, never closed)  |
 /// | Model              | InitializeController | only Model.FlushReads, at bring-up |
 /// | RegisterBase       | InitializeController | never                            |
+/// | PciBarIndex        | InitializeController | never                            |
 /// | the four PCI IDs   | InitializeController | never                            |
 /// | WindowAbove4G      | InitializeController | never                            |
 /// | Disabled           | InitializeController | CollectControllerInventory       |
+/// | NotAnswering       | InitializeController | IssueCommand, after a time-out   |
+/// | Location           | InitializeController | never                            |
 ///
 struct CONTROLLER_CONTEXT {
   EFI_PCI_IO_PROTOCOL     *PciIo;
@@ -186,6 +199,25 @@ struct CONTROLLER_CONTEXT {
   /// are made BAR-relative instead of at a truncated address.
   ///
   BOOLEAN                 WindowAbove4G;
+  ///
+  /// The BarIndex that PCI I/O knows the register window by. Model.BarIndex
+  /// names a slot of the configuration header; the platform's PCI bus driver
+  /// numbers BARs, not slots, and a 64-bit BAR takes two slots, so the two
+  /// differ once a 64-bit BAR lies in front of the window. Every
+  /// BAR-relative access uses this index.
+  ///
+  UINT8                   PciBarIndex;
+  ///
+  /// TRUE once a request got no answer within its poll limit: every later
+  /// request to this controller fails at once, so no run waits the full
+  /// time for the same controller twice.
+  ///
+  BOOLEAN                 NotAnswering;
+  ///
+  /// PCI location as the messages show it, "SSSS:BB:DD.F" in hexadecimal
+  /// ("unknown location" when the platform does not say).
+  ///
+  CHAR8                   Location[CONTROLLER_LOCATION_SIZE];
 };
 
 ///
@@ -273,7 +305,7 @@ EncodeFrameAddress (
 /**
   Find the maker's supported controllers on the PCI bus, fill
   mControllerTable and bring each controller's firmware to its ready state.
-  Prints nothing.
+  Prints only about supported controllers: long waits, and those left out.
 **/
 VOID
 DiscoverControllers (
@@ -298,6 +330,9 @@ GetControllerContext (
   @param[in]  PciIo   Its PCI I/O interface.
   @param[in]  Row     Its supported-controller row.
 
+  A controller that cannot be brought up is named on the console with its
+  PCI location and the reason, in one line.
+
   @retval TRUE   The controller is ready for requests.
   @retval FALSE  The bring-up failed; Slot->Disabled is set.
 **/
@@ -309,18 +344,46 @@ InitializeController (
   IN  CONST SUPPORTED_CONTROLLER  *Row
   );
 
+///
+/// How the bring-up of one controller ended. Every value but
+/// BRING_UP_READY leaves the controller out of the table.
+///
+enum class BRING_UP_RESULT : UINT8 {
+  BRING_UP_READY,             ///< ready for requests
+  BRING_UP_FIRMWARE_FAULT,    ///< state 15, or a failing state after the doorbell
+  BRING_UP_NO_HANDSHAKE,      ///< the handshake register never cleared
+  BRING_UP_NEVER_READY,       ///< neither ready nor settled within the bring-up bound
+  BRING_UP_NO_WINDOW          ///< no PCI I/O BAR index found for the register window
+};
+
+///
+/// The bring-up of one controller, handshake included, stalls at most this
+/// long in all (3 minutes).
+///
+#define BRING_UP_LIMIT_US  180000000ull
+
+struct WAIT_NOTICE;
+
 /**
   Poll the firmware state until the firmware is ready or has failed.
 
-  @param[in] Controller  A filled controller record.
+  The wait ends as ready after 900 consecutive polls that read the same
+  status value, and as never ready once the bring-up, counted in Wait, has
+  stalled BRING_UP_LIMIT_US. Every pause goes through Wait, which tells the
+  user about a long wait.
 
-  @retval TRUE   The firmware reached a ready state, or held one status value
-                 for 900 polls.
-  @retval FALSE  The firmware reported a fault, or never settled.
+  @param[in]     Controller  A filled controller record.
+  @param[in,out] Wait        The bring-up's wait, started by the caller.
+
+  @retval BRING_UP_READY           A ready state, or one status value held
+                                   for 900 polls.
+  @retval BRING_UP_FIRMWARE_FAULT  The firmware reported a fault.
+  @retval BRING_UP_NEVER_READY     The bring-up bound was reached.
 **/
-BOOLEAN
+BRING_UP_RESULT
 WaitForFirmwareReady (
-  IN CONTROLLER_CONTEXT  *Controller
+  IN     CONTROLLER_CONTEXT  *Controller,
+  IN OUT WAIT_NOTICE         *Wait
   );
 
 //
@@ -355,6 +418,28 @@ WaitForFirmwareReady (
 #define OP_FLASH_DOWNLOAD     0x010F0200u
 #define OP_FLASH_COMMIT       0x010F0300u
 #define OP_FLASH_CLOSE        0x010F0400u
+
+/**
+  @param[in] Opcode  A command code.
+
+  @return What the request does, in a few words for the console ("flash
+          download"); "request" for an opcode outside the command set.
+**/
+CONST CHAR8 *
+CommandName (
+  IN UINT32  Opcode
+  );
+
+/**
+  @param[in] Opcode  A command code.
+
+  @return TRUE for the requests that change the controller's flash
+          (OP_FLASH_*): while one runs, the power must stay on.
+**/
+BOOLEAN
+IsFlashCommand (
+  IN UINT32  Opcode
+  );
 
 #pragma pack(push, 1)
 
@@ -429,9 +514,13 @@ static_assert (OFFSET_OF (COMMAND_FRAME, Sge) + sizeof (FRAME_SGE) == 52, "COMMA
   @param[in] SecondBuffer  Second buffer, or NULL.
   @param[in] SgeCount      Number of scatter-gather entries.
 
+  A wait that passes 5 seconds is shown on the console (WaitNotice.h). A
+  request that gets no answer within the poll limit marks the controller
+  NotAnswering.
+
   @retval 0     The controller completed the request.
-  @retval 0xFF  Not issued (controller disabled, no pool memory) or no answer
-                within the poll limit.
+  @retval 0xFF  Not issued (controller disabled or not answering, no pool
+                memory) or no answer within the poll limit.
   @return Any other value: the controller's completion status.
 **/
 UINT8

@@ -5,9 +5,34 @@
   returns that byte. Prints nothing.
 **/
 
-#include "../CtlFlash.h"
+#include "WaitNotice.h"
 
 namespace {
+
+///
+/// The command set, as the console names each request.
+///
+struct COMMAND_NAME {
+  UINT32         Opcode;
+  CONST CHAR8    *Name;
+};
+
+constexpr COMMAND_NAME  mCommandNames[] = {
+  { OP_CTRL_INFO,         "controller information" },
+  { OP_BBU_STATUS,        "battery status"         },
+  { OP_BBU_INFO,          "battery information"    },
+  { OP_BBU_0507,          "battery details"        },
+  { OP_LD_LIST,           "logical drive list"     },
+  { OP_LD_GET_PROPERTIES, "drive properties"       },
+  { OP_LD_SET_PROPERTIES, "drive properties update" },
+  { OP_FLASH_OPEN,        "flash open"             },
+  { OP_FLASH_DOWNLOAD,    "flash download"         },
+  { OP_FLASH_COMMIT,      "flash commit"           },
+  { OP_FLASH_CLOSE,       "flash close"            },
+};
+
+constexpr UINT32  FLASH_OPCODE_MASK  = 0xFFFF0000u;
+constexpr UINT32  FLASH_OPCODE_GROUP = 0x010F0000u;
 
 constexpr UINT16  FRAME_FLAGS_BASE      = 0x0003;
 constexpr UINT16  FRAME_DIRECTION_MASK  = 0x3;
@@ -28,6 +53,28 @@ FillSge (
 }
 
 } // namespace
+
+CONST CHAR8 *
+CommandName (
+  IN UINT32  Opcode
+  )
+{
+  for (CONST COMMAND_NAME &Entry : mCommandNames) {
+    if (Entry.Opcode == Opcode) {
+      return Entry.Name;
+    }
+  }
+
+  return "request";
+}
+
+BOOLEAN
+IsFlashCommand (
+  IN UINT32  Opcode
+  )
+{
+  return (Opcode & FLASH_OPCODE_MASK) == FLASH_OPCODE_GROUP;
+}
 
 /**
   Issue one request to a controller's firmware and wait for its answer.
@@ -50,8 +97,8 @@ FillSge (
                            filled for 1 and 2 only.
 
   @retval 0     The controller completed the request.
-  @retval 0xFF  Not issued (controller disabled, no pool memory) or no answer
-                within the poll limit.
+  @retval 0xFF  Not issued (controller disabled or not answering, no pool
+                memory) or no answer within the poll limit.
   @return Any other value: the controller's completion status, unchanged.
 **/
 UINT8
@@ -69,7 +116,7 @@ IssueCommand (
   IN UINT8               SgeCount
   )
 {
-  if (Controller->Disabled) {
+  if (Controller->Disabled || Controller->NotAnswering) {
     return COMMAND_NOT_COMPLETED;
   }
 
@@ -125,16 +172,21 @@ IssueCommand (
   // it from memory on every pass.
   //
   volatile UINT8  *StatusByte = &Frame->Status;
+  WAIT_NOTICE     Wait;
 
+  WaitNoticeStart (&Wait, Controller, WAIT_SUBJECT::ANSWER, static_cast<UINT64> (FRAME_POLL_LIMIT) * FRAME_POLL_INTERVAL_US);
+  Wait.Opcode = Opcode;
   for (UINT32 Poll = 0; (*StatusByte == FRAME_STATUS_PENDING) && (Poll < FRAME_POLL_LIMIT); Poll++) {
-    gBS->Stall (FRAME_POLL_INTERVAL_US);
+    WaitNoticeStall (&Wait, FRAME_POLL_INTERVAL_US);
   }
 
   UINT8  Status = *StatusByte;
 
   MemoryFence ();
+  WaitNoticeEnd (&Wait, Status != FRAME_STATUS_PENDING);
 
   if (Status == FRAME_STATUS_PENDING) {
+    Controller->NotAnswering = TRUE;
     //
     // No answer. The controller still holds the frame's address and may
     // complete it later by writing into it, so the memory is not handed back

@@ -2,10 +2,11 @@
   Discovery and bring-up: walks every PCI function that offers PCI I/O,
   keeps the maker's supported controllers in the controller table and brings
   each controller's firmware to its ready state, with register access alone.
-  Prints nothing.
+  A supported controller that cannot be brought up is named in one line; a
+  long bring-up is shown while it lasts (WaitNotice.h).
 **/
 
-#include "../CtlFlash.h"
+#include "WaitNotice.h"
 
 ///
 /// Filled by DiscoverControllers once per run; afterwards only the Disabled
@@ -25,18 +26,14 @@ constexpr UINT32  DOORBELL_RING            = 1;
 
 ///
 /// The handshake repeats until the controller clears its register. A
-/// controller that has not done so after 60,000 tries (a minute) is left out
-/// of the table like one whose firmware reports a fault.
+/// controller that has not done so after 60,000 tries (a minute, inside the
+/// bring-up's three) is left out of the table like one whose firmware
+/// reports a fault.
 ///
 constexpr UINT32  HANDSHAKE_TRY_LIMIT = 60000;
 
-///
-/// Overall bound of the firmware wait, so a firmware whose status keeps
-/// changing without ever settling cannot hang the machine: 3,000 polls, that
-/// is at least ten minutes. It lies well above the 900 unchanged polls that
-/// end the wait on their own. A controller that reaches it is left out.
-///
-constexpr UINT32  FIRMWARE_POLL_LIMIT = 3000;
+constexpr UINT32  BAR_IO_ADDRESS_MASK     = ~0x3u;
+constexpr UINT32  BAR_MEMORY_ADDRESS_MASK = ~0xFu;
 
 ///
 /// Firmware states, bits 31-28 of the status register.
@@ -84,6 +81,14 @@ BarIndicesAreValid ()
 
 static_assert (BarIndicesAreValid (), "every supported model names one of the six BARs");
 
+constexpr BOOLEAN
+IsMemory64Bar (
+  UINT32  Bar
+  )
+{
+  return ((Bar & BIT0) == 0) && (((Bar >> 1) & 0x3) == 0x2);
+}
+
 ///
 /// A 64-bit memory BAR whose upper half is not zero lies above 4 GiB.
 ///
@@ -93,17 +98,144 @@ IsWindowAbove4G (
   IN INT32             BarIndex
   )
 {
-  UINT32  Bar = Header->Device.Bar[BarIndex];
+  return IsMemory64Bar (Header->Device.Bar[BarIndex]) && (BarIndex < 5) && (Header->Device.Bar[BarIndex + 1] != 0);
+}
 
-  if ((Bar & BIT0) != 0) {
-    return FALSE;                                // I/O space
+///
+/// Base address of the BAR in configuration slot Slot, in full width (both
+/// halves of a 64-bit BAR), without its flag bits.
+///
+UINT64
+SlotBaseAddress (
+  IN CONST PCI_TYPE00  *Header,
+  IN INT32             Slot
+  )
+{
+  UINT32  Low = Header->Device.Bar[Slot];
+
+  if ((Low & BIT0) != 0) {
+    return Low & BAR_IO_ADDRESS_MASK;
   }
 
-  if (((Bar >> 1) & 0x3) != 0x2) {
-    return FALSE;                                // 32-bit memory BAR
+  UINT64  Base = Low & BAR_MEMORY_ADDRESS_MASK;
+
+  if (IsMemory64Bar (Low) && (Slot < 5)) {
+    Base |= LShiftU64 (Header->Device.Bar[Slot + 1], 32);
   }
 
-  return (BarIndex < 5) && (Header->Device.Bar[BarIndex + 1] != 0);
+  return Base;
+}
+
+///
+/// Find the BarIndex by which PCI I/O reaches the BAR of configuration slot
+/// Slot. The platform's own answer counts first: the BAR whose address
+/// descriptor starts at the slot's base. Firmware that does not answer
+/// GetBarAttributes for any index numbers BARs as EDK II's PCI bus driver
+/// does: one index per BAR, a 64-bit memory BAR taking two slots.
+///
+BOOLEAN
+FindPciBarIndex (
+  IN  EFI_PCI_IO_PROTOCOL  *PciIo,
+  IN  CONST PCI_TYPE00     *Header,
+  IN  INT32                Slot,
+  OUT UINT8                *PciBarIndex
+  )
+{
+  UINT64   Base     = SlotBaseAddress (Header, Slot);
+  BOOLEAN  Answered = FALSE;
+
+  if (Base == 0) {
+    return FALSE;                                // an unassigned BAR is no window
+  }
+
+  for (UINT8 Index = 0; Index < PCI_MAX_BAR; Index++) {
+    VOID        *Resources = NULL;
+    EFI_STATUS  Status     = PciIo->GetBarAttributes (PciIo, Index, NULL, &Resources);
+
+    if (EFI_ERROR (Status) || (Resources == NULL)) {
+      continue;
+    }
+
+    POOL_GUARD  ResourcesGuard (Resources);
+
+    CONST EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR  *Descriptor = static_cast<CONST EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR *> (Resources);
+
+    Answered = TRUE;
+    if ((Descriptor->Desc == ACPI_ADDRESS_SPACE_DESCRIPTOR) && (Descriptor->AddrRangeMin == Base)) {
+      *PciBarIndex = Index;
+      return TRUE;
+    }
+  }
+
+  if (Answered) {
+    return FALSE;                                // the platform knows no BAR at this base
+  }
+
+  INT32  Walk  = 0;
+  UINT8  Index = 0;
+
+  while (Walk < Slot) {
+    Walk += IsMemory64Bar (Header->Device.Bar[Walk]) ? 2 : 1;
+    Index++;
+  }
+
+  if (Walk != Slot) {
+    return FALSE;                                // the slot is the upper half of a 64-bit BAR
+  }
+
+  *PciBarIndex = Index;
+  return TRUE;
+}
+
+///
+/// Fill Controller->Location from the platform's answer.
+///
+VOID
+ReadLocation (
+  IN OUT CONTROLLER_CONTEXT  *Controller
+  )
+{
+  UINTN  Segment  = 0;
+  UINTN  Bus      = 0;
+  UINTN  Device   = 0;
+  UINTN  Function = 0;
+
+  if (EFI_ERROR (Controller->PciIo->GetLocation (Controller->PciIo, &Segment, &Bus, &Device, &Function))) {
+    AsciiStrCpyS (Controller->Location, sizeof (Controller->Location), "unknown location");
+    return;
+  }
+
+  AsciiSPrint (
+    Controller->Location,
+    sizeof (Controller->Location),
+    "%04x:%02x:%02x.%x",
+    static_cast<UINT32> (Segment),
+    static_cast<UINT32> (Bus),
+    static_cast<UINT32> (Device),
+    static_cast<UINT32> (Function)
+    );
+}
+
+///
+/// Why a controller was left out, as the console says it.
+///
+CONST CHAR8 *
+LeftOutReason (
+  IN BRING_UP_RESULT  Result
+  )
+{
+  switch (Result) {
+    case BRING_UP_RESULT::BRING_UP_FIRMWARE_FAULT:
+      return "firmware fault";
+    case BRING_UP_RESULT::BRING_UP_NO_HANDSHAKE:
+      return "handshake not answered";
+    case BRING_UP_RESULT::BRING_UP_NEVER_READY:
+      return "firmware never got ready";
+    case BRING_UP_RESULT::BRING_UP_NO_WINDOW:
+      return "register window not found";
+    default:
+      return "bring-up failed";
+  }
 }
 
 ///
@@ -112,12 +244,14 @@ IsWindowAbove4G (
 ///
 BOOLEAN
 RunBringUpHandshake (
-  IN CONTROLLER_CONTEXT  *Controller
+  IN     CONTROLLER_CONTEXT  *Controller,
+  IN OUT WAIT_NOTICE         *Wait
   )
 {
+  Wait->Subject = WAIT_SUBJECT::HANDSHAKE;
   for (UINT32 Try = 0; Try < HANDSHAKE_TRY_LIMIT; Try++) {
     WriteControllerRegister (Controller, HANDSHAKE_REGISTER, HANDSHAKE_PATTERN, REGISTER_MODE::REG_BAR_RELATIVE);
-    gBS->Stall (HANDSHAKE_STALL_US);
+    WaitNoticeStall (Wait, HANDSHAKE_STALL_US);
     if (ReadControllerRegister (Controller, HANDSHAKE_REGISTER, REGISTER_MODE::REG_BAR_RELATIVE) == 0) {
       return TRUE;
     }
@@ -126,12 +260,37 @@ RunBringUpHandshake (
   return FALSE;
 }
 
+///
+/// Everything of the bring-up after the record is filled.
+///
+BRING_UP_RESULT
+BringUp (
+  IN OUT CONTROLLER_CONTEXT  *Slot,
+  IN     CONST PCI_TYPE00    *Header,
+  IN OUT WAIT_NOTICE         *Wait
+  )
+{
+  if (!FindPciBarIndex (Slot->PciIo, Header, Slot->Model.BarIndex, &Slot->PciBarIndex)) {
+    return BRING_UP_RESULT::BRING_UP_NO_WINDOW;
+  }
+
+  if (Slot->Model.FlushReads) {
+    if (Header->Hdr.RevisionID >= 2) {
+      Slot->Model.FlushReads = FALSE;
+    } else if (!RunBringUpHandshake (Slot, Wait)) {
+      return BRING_UP_RESULT::BRING_UP_NO_HANDSHAKE;
+    }
+  }
+
+  return WaitForFirmwareReady (Slot, Wait);
+}
+
 } // namespace
 
 /**
   Find the maker's supported controllers on the PCI bus, fill
   mControllerTable and bring each controller's firmware to its ready state.
-  Prints nothing.
+  Prints only about supported controllers: long waits, and those left out.
 **/
 VOID
 DiscoverControllers (
@@ -226,6 +385,9 @@ GetControllerContext (
   @param[in]  PciIo   Its PCI I/O interface.
   @param[in]  Row     Its supported-controller row.
 
+  A controller that cannot be brought up is named on the console with its
+  PCI location and the reason, in one line.
+
   @retval TRUE   The controller is ready for requests.
   @retval FALSE  The bring-up failed; Slot->Disabled is set.
 **/
@@ -237,7 +399,8 @@ InitializeController (
   IN  CONST SUPPORTED_CONTROLLER  *Row
   )
 {
-  Slot->Disabled = FALSE;
+  Slot->Disabled     = FALSE;
+  Slot->NotAnswering = FALSE;
   gBS->CopyMem (&Slot->Model, const_cast<SUPPORTED_CONTROLLER *> (Row), sizeof (Slot->Model));
 
   Slot->VendorId          = Header->Hdr.VendorId;
@@ -247,18 +410,19 @@ InitializeController (
   Slot->PciIo             = PciIo;
   Slot->RegisterBase      = Header->Device.Bar[Slot->Model.BarIndex] & Slot->Model.BarMask;
   Slot->WindowAbove4G     = IsWindowAbove4G (Header, Slot->Model.BarIndex);
+  Slot->PciBarIndex       = 0;
+  ReadLocation (Slot);
 
-  if (Slot->Model.FlushReads) {
-    if (Header->Hdr.RevisionID >= 2) {
-      Slot->Model.FlushReads = FALSE;
-    } else if (!RunBringUpHandshake (Slot)) {
-      Slot->Disabled = TRUE;
-      return FALSE;
-    }
-  }
+  WAIT_NOTICE  Wait;
 
-  if (!WaitForFirmwareReady (Slot)) {
+  WaitNoticeStart (&Wait, Slot, WAIT_SUBJECT::FIRMWARE, BRING_UP_LIMIT_US);
+
+  BRING_UP_RESULT  Result = BringUp (Slot, Header, &Wait);
+
+  WaitNoticeEnd (&Wait, Result == BRING_UP_RESULT::BRING_UP_READY);
+  if (Result != BRING_UP_RESULT::BRING_UP_READY) {
     Slot->Disabled = TRUE;
+    AsciiPrint ("\nController at %a left out: %a..", Slot->Location, LeftOutReason (Result));
     return FALSE;
   }
 
@@ -268,31 +432,37 @@ InitializeController (
 /**
   Poll the firmware state until the firmware is ready or has failed.
 
-  The wait also ends, with TRUE, after 900 consecutive polls that read the
-  same status value, and with FALSE after FIRMWARE_POLL_LIMIT polls in all.
+  The wait ends as ready after 900 consecutive polls that read the same
+  status value, and as never ready once the bring-up has stalled
+  BRING_UP_LIMIT_US in all, handshake included. The 900 polls are looked at
+  first: a value held from the first poll on settles at exactly the bound.
 
-  @param[in] Controller  A filled controller record.
+  @param[in]     Controller  A filled controller record.
+  @param[in,out] Wait        The bring-up's wait, started by the caller.
 
-  @retval TRUE   The firmware reached a ready state, or held one status value
-                 for 900 polls.
-  @retval FALSE  The firmware reported a fault, or never settled.
+  @retval BRING_UP_READY           A ready state, or one status value held
+                                   for 900 polls.
+  @retval BRING_UP_FIRMWARE_FAULT  The firmware reported a fault.
+  @retval BRING_UP_NEVER_READY     The bring-up bound was reached.
 **/
-BOOLEAN
+BRING_UP_RESULT
 WaitForFirmwareReady (
-  IN CONTROLLER_CONTEXT  *Controller
+  IN     CONTROLLER_CONTEXT  *Controller,
+  IN OUT WAIT_NOTICE         *Wait
   )
 {
   UINT16   UnchangedPolls = 0;
   UINT32   PreviousValue  = 0;
   BOOLEAN  DoorbellRung   = FALSE;
 
-  for (UINT32 Poll = 0; ; Poll++) {
+  Wait->Subject = WAIT_SUBJECT::FIRMWARE;
+  for ( ; ;) {
     if (UnchangedPolls >= UNCHANGED_POLL_LIMIT) {
-      return TRUE;
+      return BRING_UP_RESULT::BRING_UP_READY;
     }
 
-    if (Poll >= FIRMWARE_POLL_LIMIT) {
-      return FALSE;
+    if (Wait->WaitedUs >= BRING_UP_LIMIT_US) {
+      return BRING_UP_RESULT::BRING_UP_NEVER_READY;
     }
 
     FIRMWARE_STATUS  Status = { ReadControllerRegister (Controller, Controller->Model.StatusRegister, REGISTER_MODE::REG_BAR_RELATIVE) };
@@ -309,26 +479,27 @@ WaitForFirmwareReady (
 
     UINT32  State = Status.State ();
 
+    Wait->FirmwareState = State;
     if (State == static_cast<UINT32> (FIRMWARE_STATE::Fault)) {
-      return FALSE;
+      return BRING_UP_RESULT::BRING_UP_FIRMWARE_FAULT;
     }
 
     if (DoorbellRung && IsFailingAfterDoorbell (State)) {
-      return FALSE;
+      return BRING_UP_RESULT::BRING_UP_FIRMWARE_FAULT;
     }
 
     if (State == static_cast<UINT32> (FIRMWARE_STATE::Reset)) {
-      gBS->Stall (FIRMWARE_STATE0_PAUSE_US);
+      WaitNoticeStall (Wait, FIRMWARE_STATE0_PAUSE_US);
     } else if (State == static_cast<UINT32> (FIRMWARE_STATE::WaitHandshake)) {
       WriteControllerRegister (Controller, Controller->Model.DoorbellRegister, DOORBELL_RING, REGISTER_MODE::REG_BASE_RELATIVE);
       DoorbellRung = TRUE;
     }
 
-    gBS->Stall (FIRMWARE_PAUSE_US);
+    WaitNoticeStall (Wait, FIRMWARE_PAUSE_US);
     UnchangedPolls++;
 
     if (IsReadyState (State)) {
-      return TRUE;
+      return BRING_UP_RESULT::BRING_UP_READY;
     }
   }
 }

@@ -26,10 +26,11 @@ ResolveRegister (
   //
   // RegisterBase holds only the low 32 bits of the BAR. A window above 4 GiB
   // is therefore always reached through its BAR, never at a truncated
-  // absolute address.
+  // absolute address. A BAR-relative access names the BAR by the index that
+  // PCI I/O knows it by, not by its configuration slot.
   //
   if ((Mode == REGISTER_MODE::REG_BAR_RELATIVE) || Context->WindowAbove4G) {
-    return { static_cast<UINT8> (Context->Model.BarIndex), Offset };
+    return { Context->PciBarIndex, Offset };
   }
 
   return { EFI_PCI_IO_PASS_THROUGH_BAR, static_cast<UINT32> (Context->RegisterBase + Offset) };

@@ -116,7 +116,11 @@ DxeUnlock (
   gBS->RestoreTPL (static_cast<EFI_TPL> (Token));
 }
 
-constexpr SIM_ENV  mEnv = { DxeAllocate, DxeFree, DxeNowUs, DxeLock, DxeUnlock };
+//
+// DxeAllocate takes boot-services pool, which the application frees with
+// FreePool: it also serves the descriptors that GetBarAttributes hands out.
+//
+constexpr SIM_ENV  mEnv = { DxeAllocate, DxeFree, DxeNowUs, DxeLock, DxeUnlock, DxeAllocate };
 
 ///
 /// Measure the TSC against Stall once, so that DxeNowUs gives microseconds.

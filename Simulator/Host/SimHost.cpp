@@ -24,6 +24,18 @@ HostSimFree (
   std::free (Buffer);
 }
 
+///
+/// Memory that the product receives from a protocol member and frees with
+/// FreePool: the tracked pool, so a test sees whether it was freed.
+///
+VOID *
+HostSimAllocateForCaller (
+  UINTN  Size
+  )
+{
+  return AllocatePool (Size);
+}
+
 UINT64
 HostSimNow (
   VOID
@@ -41,7 +53,7 @@ AdvanceOnStall (
   SimAdvanceTime (static_cast<SIM_CONTROLLER *> (Context), NowMicroseconds);
 }
 
-constexpr SIM_ENV  mHostEnv = { HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL };
+constexpr SIM_ENV  mHostEnv = { HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL, HostSimAllocateForCaller };
 
 } // namespace
 
@@ -147,4 +159,21 @@ SimHostSetScript (
   for (const SIM_STATUS_STEP &Step : Steps) {
     Config.StatusSteps[Config.StatusStepCount++] = Step;
   }
+}
+
+std::string
+SimHostNoAnswerNotices (
+  const std::string  &Location,
+  const std::string  &Request,
+  bool               Flash
+  )
+{
+  std::string  Text;
+
+  for (unsigned Seconds = 5; Seconds < 180; Seconds += 30) {
+    Text += "\nWaiting for the controller at " + Location + " to answer (" + Request + "): " + std::to_string (Seconds) +
+            " s so far, at most 180 s." + (Flash ? " Keep the power on." : "");
+  }
+
+  return Text + "\nThe controller at " + Location + " did not answer in 180 s.";
 }

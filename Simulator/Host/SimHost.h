@@ -26,9 +26,10 @@
 #include "SimController.h"
 
 /**
-  @return Memory and time for models on the host: malloc and free (not the
-          tracked pool, which the tests audit for the product) and
-          HostClockNow.
+  @return Memory and time for models on the host: malloc and free for the
+          models' own memory (not the tracked pool, which the tests audit
+          for the product), the tracked pool for what the product receives
+          and frees (GetBarAttributes' descriptors), and HostClockNow.
 **/
 CONST SIM_ENV *
 SimHostEnv (
@@ -54,6 +55,22 @@ VOID
 SimHostSetScript (
   SIM_CONFIG                              &Config,
   std::initializer_list<SIM_STATUS_STEP>  Steps
+  );
+
+/**
+  @param[in] Location  The controller's PCI location as printed, "0000:03:00.0".
+  @param[in] Request   The request's name as printed, "battery status".
+  @param[in] Flash     A flash request (the notices ask to keep the power on).
+
+  @return What the product prints while one request waits out its whole
+          180 s without an answer: a notice at 5 s and every 30 s after,
+          then the closing line.
+**/
+std::string
+SimHostNoAnswerNotices (
+  const std::string  &Location,
+  const std::string  &Request,
+  bool               Flash = false
   );
 
 class SIM_HOST {

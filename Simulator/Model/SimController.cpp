@@ -5,6 +5,10 @@
 
 #include "SimInternal.h"
 
+extern "C" {
+#include <IndustryStandard/Acpi.h>
+}
+
 namespace {
 
 constexpr UINT32  SIM_CONTROLLER_SIGNATURE = SIGNATURE_32 ('C', 'S', 'I', 'M');
@@ -105,7 +109,8 @@ struct SIM_CONTROLLER {
   //
   BOOLEAN                 WindowReachable;   ///< the row's BAR has the row's space
   BOOLEAN                 WindowIsIo;
-  UINT8                   WindowBar;
+  UINT8                   WindowBar;         ///< PCI I/O BAR index of the row's slot
+  UINT8                   PciBarOfSlot[6];   ///< SimNumberBars of the configuration
   UINT64                  WindowBase;
 
   UINT64                  LastNowUs;
@@ -335,10 +340,20 @@ PlaceWindow (
 {
   CONST SIM_BAR_CONFIG  *Bar;
 
-  Sim->WindowBar       = static_cast<UINT8> (Sim->Row.BarIndex);
+  SimNumberBars (&Sim->Config, Sim->PciBarOfSlot);
+  Sim->WindowBar       = SIM_NO_PCI_BAR;
   Sim->WindowIsIo      = (Sim->Row.AccessSpace == ACCESS_SPACE_IO);
   Sim->WindowReachable = FALSE;
   if ((Sim->Row.BarIndex < 0) || (Sim->Row.BarIndex > 5)) {
+    return;
+  }
+
+  //
+  // The row names a configuration slot; PCI I/O reaches that BAR by its own
+  // index, which differs from the slot once a 64-bit BAR lies in front.
+  //
+  Sim->WindowBar = Sim->PciBarOfSlot[Sim->Row.BarIndex];
+  if (Sim->WindowBar == SIM_NO_PCI_BAR) {
     return;
   }
 
@@ -1448,7 +1463,22 @@ SimGetLocation (
   OUT UINTN                *FunctionNumber
   )
 {
-  return RecordOther (This, SIM_MEMBER_GET_LOCATION, SIM_ACCESS_KIND::OTHER);
+  SIM_CONTROLLER  *Sim = SimFromPciIo (This);
+
+  if ((Sim == NULL) || (SegmentNumber == NULL) || (BusNumber == NULL) || (DeviceNumber == NULL) ||
+      (FunctionNumber == NULL))
+  {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  SIM_LOCK  Lock (Sim);
+
+  Sim->Counters.LocationCalls++;
+  *SegmentNumber  = Sim->Config.Location.Segment;
+  *BusNumber      = Sim->Config.Location.Bus;
+  *DeviceNumber   = Sim->Config.Location.Device;
+  *FunctionNumber = Sim->Config.Location.Function;
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS
@@ -1463,6 +1493,20 @@ SimAttributes (
   return RecordOther (This, SIM_MEMBER_ATTRIBUTES, SIM_ACCESS_KIND::OTHER);
 }
 
+///
+/// What GetBarAttributes answers: one QWORD address-space descriptor and the
+/// end tag, as the PCI bus driver lays them out.
+///
+#pragma pack(push, 1)
+struct SIM_BAR_RESOURCES {
+  EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR    Descriptor;
+  EFI_ACPI_END_TAG_DESCRIPTOR          End;
+};
+#pragma pack(pop)
+
+static_assert (sizeof (EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR) == 46, "QWORD address-space descriptor");
+static_assert (sizeof (SIM_BAR_RESOURCES) == 48, "descriptor and end tag");
+
 EFI_STATUS
 EFIAPI
 SimGetBarAttributes (
@@ -1472,7 +1516,63 @@ SimGetBarAttributes (
   OUT VOID                 **Resources OPTIONAL
   )
 {
-  return RecordOther (This, SIM_MEMBER_GET_BAR_ATTRIBUTES, SIM_ACCESS_KIND::OTHER);
+  SIM_CONTROLLER  *Sim = SimFromPciIo (This);
+
+  if ((Sim == NULL) || ((Supports == NULL) && (Resources == NULL))) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  SIM_LOCK  Lock (Sim);
+  UINTN     Slot = 0;
+
+  Sim->Counters.BarAttributeCalls++;
+  while ((Slot < 6) && (Sim->PciBarOfSlot[Slot] != BarIndex)) {
+    Slot++;
+  }
+
+  if (Sim->Config.BarAttributesUnsupported || (Slot == 6) || (Sim->Config.Bars[Slot].Kind == SIM_BAR_KIND::NONE)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  if (Supports != NULL) {
+    *Supports = 0;
+  }
+
+  if (Resources == NULL) {
+    return EFI_SUCCESS;
+  }
+
+  if (Sim->Env.AllocateForCaller == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  SIM_BAR_RESOURCES  *Answer = static_cast<SIM_BAR_RESOURCES *> (Sim->Env.AllocateForCaller (sizeof (SIM_BAR_RESOURCES)));
+
+  if (Answer == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  CONST SIM_BAR_CONFIG  *Bar      = &Sim->Config.Bars[Slot];
+  BOOLEAN               IsWindow  = (Sim->WindowReachable && (BarIndex == Sim->WindowBar));
+  UINT64                Length    = IsWindow ? Sim->Config.WindowSize : ((Bar->Kind == SIM_BAR_KIND::IO) ? 0x100u : 0x1000u);
+
+  SimZeroBytes (Answer, sizeof (*Answer));
+  Answer->Descriptor.Desc         = ACPI_ADDRESS_SPACE_DESCRIPTOR;
+  Answer->Descriptor.Len          = static_cast<UINT16> (sizeof (EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR) - 3);
+  Answer->Descriptor.AddrLen      = Length;
+  Answer->Descriptor.AddrRangeMax = Length - 1;
+  if (Bar->Kind == SIM_BAR_KIND::IO) {
+    Answer->Descriptor.ResType      = ACPI_ADDRESS_SPACE_TYPE_IO;
+    Answer->Descriptor.AddrRangeMin = Bar->Address & ~static_cast<UINT64> (0x3);
+  } else {
+    Answer->Descriptor.ResType              = ACPI_ADDRESS_SPACE_TYPE_MEM;
+    Answer->Descriptor.AddrSpaceGranularity = (Bar->Kind == SIM_BAR_KIND::MEM64) ? 64 : 32;
+    Answer->Descriptor.AddrRangeMin         = Bar->Address & ~static_cast<UINT64> (0xF);
+  }
+
+  Answer->End.Desc = ACPI_END_TAG_DESCRIPTOR;
+  *Resources       = Answer;
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS
@@ -1495,6 +1595,22 @@ SimSetBarAttributes (
 // Public interface
 // ---------------------------------------------------------------------------
 //
+
+VOID
+SimNumberBars (
+  IN  CONST SIM_CONFIG  *Config,
+  OUT UINT8             PciBarOfSlot[6]
+  )
+{
+  UINT8  Next = 0;
+
+  for (UINTN Slot = 0; Slot < 6; Slot++) {
+    PciBarOfSlot[Slot] = Next++;
+    if ((Config->Bars[Slot].Kind == SIM_BAR_KIND::MEM64) && (Slot < 5)) {
+      PciBarOfSlot[++Slot] = SIM_NO_PCI_BAR;
+    }
+  }
+}
 
 CONST SUPPORTED_CONTROLLER *
 SimRowForDevice (
@@ -1547,6 +1663,7 @@ SimConfigInit (
   Config->SubsystemVendorId = MAKER_VENDOR_ID;
   Config->SubsystemId       = 0x0001;
   Config->WindowSize        = SIM_DEFAULT_WINDOW_SIZE;
+  Config->Location.Bus      = static_cast<UINT8> (3 + Index % 0x100);
   SimConfigPlaceWindow (Config, Index);
 
   Config->StatusStepCount             = 1;
@@ -1597,6 +1714,10 @@ SimCheckConfig (
       default:
         return "unknown BAR kind";
     }
+  }
+
+  if ((Config->Location.Device > 31) || (Config->Location.Function > 7)) {
+    return "PCI device numbers go to 31 and function numbers to 7";
   }
 
   if ((Config->WindowSize < sizeof (UINT32)) || (Config->WindowSize > SIM_MAX_WINDOW_SIZE) ||

@@ -131,6 +131,14 @@ struct SIM_ENV {
   ///
   UINTN (*Lock)(VOID);
   VOID (*Unlock)(UINTN Token);
+  ///
+  /// Allocate Size bytes that the caller of a protocol member owns and
+  /// releases with FreePool (the descriptors of GetBarAttributes): the boot
+  /// services' pool in the driver, the tracked pool on the host. Optional:
+  /// when NULL, GetBarAttributes answers EFI_OUT_OF_RESOURCES to a request
+  /// for descriptors.
+  ///
+  VOID *(*AllocateForCaller)(UINTN Size);
 };
 
 //
@@ -149,6 +157,16 @@ enum class SIM_BAR_KIND : UINT8 {
 struct SIM_BAR_CONFIG {
   SIM_BAR_KIND    Kind;
   UINT64          Address;     ///< base address (I/O: 4-byte aligned, memory: 16-byte aligned)
+};
+
+///
+/// Where the function sits on the PCI bus, as GetLocation answers it.
+///
+struct SIM_PCI_LOCATION {
+  UINT32    Segment;
+  UINT8     Bus;
+  UINT8     Device;      ///< 0-31
+  UINT8     Function;    ///< 0-7
 };
 
 ///
@@ -206,6 +224,12 @@ struct SIM_CONFIG {
   ///
   UINT32              WindowSize;
   BOOLEAN             PciReadFails;          ///< Pci.Read answers EFI_DEVICE_ERROR
+  ///
+  /// GetBarAttributes answers EFI_UNSUPPORTED for every index, as firmware
+  /// that does not implement it would.
+  ///
+  BOOLEAN             BarAttributesUnsupported;
+  SIM_PCI_LOCATION    Location;
 
   UINT32              StatusStepCount;       ///< 1 to SIM_MAX_STATUS_STEPS
   SIM_STATUS_STEP     StatusSteps[SIM_MAX_STATUS_STEPS];
@@ -367,6 +391,8 @@ struct SIM_COUNTERS {
   UINT32    DoorbellRings;       ///< writes of 1 to the doorbell
   UINT32    HandshakeWrites;     ///< writes of 0xDEADDEAD to register 0x2C
   UINT32    PendingDropped;      ///< delayed answers dropped (too many outstanding)
+  UINT32    BarAttributeCalls;   ///< GetBarAttributes calls (not in the access journal)
+  UINT32    LocationCalls;       ///< GetLocation calls (not in the access journal)
 };
 
 struct SIM_CONTROLLER;
@@ -392,7 +418,8 @@ SimRowForDevice (
 /**
   Fill a configuration with a healthy controller of the maker: vendor
   MAKER_VENDOR_ID, the given device ID, subsystem (maker, 0x0001),
-  revision 0, the register window's BAR placed for the device's row
+  revision 0, location segment 0, bus 3 + Index, device 0, function 0,
+  the register window's BAR placed for the device's row
   (SimConfigPlaceWindow), firmware ready at once (one sticky step
   0xB0000000), handshake clearing after one write, product name
   "Sim RAID Adapter", no battery (type 0), no drives, no faults.
@@ -421,6 +448,25 @@ VOID
 SimConfigPlaceWindow (
   IN OUT SIM_CONFIG  *Config,
   IN     UINT32      Index
+  );
+
+///
+/// PciBarOfSlot entry of a slot that holds the upper half of a 64-bit BAR.
+///
+#define SIM_NO_PCI_BAR  0xFFu
+
+/**
+  Number the six configuration slots as the PCI bus driver numbers BARs:
+  one index per BAR in slot order, a 64-bit memory BAR counting once.
+
+  @param[in]  Config        The configuration.
+  @param[out] PciBarOfSlot  Receives the index of each slot, SIM_NO_PCI_BAR
+                            for the upper half of a 64-bit BAR.
+**/
+VOID
+SimNumberBars (
+  IN  CONST SIM_CONFIG  *Config,
+  OUT UINT8             PciBarOfSlot[6]
   );
 
 /**
@@ -463,9 +509,15 @@ SimDestroy (
   );
 
 /**
-  @return The controller's EFI_PCI_IO_PROTOCOL. Its PollMem, PollIo,
-          CopyMem, Map, Unmap, AllocateBuffer, FreeBuffer, Flush,
-          GetLocation, Attributes, GetBarAttributes, SetBarAttributes and
+  @return The controller's EFI_PCI_IO_PROTOCOL. Its Mem, Io and Pci.Read
+          reach the model. GetLocation answers the configured location;
+          GetBarAttributes answers, for each BAR as the PCI bus driver numbers
+          them (a 64-bit memory BAR takes two slots and one index), one QWORD
+          address-space descriptor and an end tag in memory from
+          SIM_ENV.AllocateForCaller (EFI_UNSUPPORTED for an unused BAR, an
+          index beyond the BARs, or BarAttributesUnsupported); both are
+          counted, not journaled. PollMem, PollIo, CopyMem, Map, Unmap,
+          AllocateBuffer, FreeBuffer, Flush, Attributes, SetBarAttributes and
           Pci.Write answer EFI_UNSUPPORTED (journaled).
 **/
 EFI_PCI_IO_PROTOCOL *

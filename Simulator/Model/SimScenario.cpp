@@ -732,6 +732,21 @@ ParseLine (
     return TRUE;
   }
 
+  if (WordIs (Keyword, "bar-attributes")) {
+    if (!ExpectWords (Parser, 2, 2) || !WordIs (Parser->Words[1], "unsupported")) {
+      return Fail (Parser, "expected: bar-attributes unsupported");
+    }
+
+    Config->BarAttributesUnsupported = TRUE;
+    return TRUE;
+  }
+
+  if (WordIs (Keyword, "location")) {
+    return ExpectWords (Parser, 5, 5) && ParseNumber32 (Parser, 1, &Config->Location.Segment) &&
+           ParseNumber8 (Parser, 2, &Config->Location.Bus) && ParseNumber8 (Parser, 3, &Config->Location.Device) &&
+           ParseNumber8 (Parser, 4, &Config->Location.Function);
+  }
+
   if (WordIs (Keyword, "status")) {
     return KeywordStatus (Parser);
   }

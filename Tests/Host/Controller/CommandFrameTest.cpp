@@ -612,6 +612,110 @@ TEST_F (CommandFrame, ADelayedAnswerIsSeenAtTheFirstPollAfterIt) {
   }
 }
 
+//
+// Long waits are shown; a controller that never answered is not asked again
+//
+
+TEST_F (CommandFrame, AWaitPastFiveSecondsSaysWhatItWaitsForAndForHowLong) {
+  struct CASE {
+    CONST char    *Name;
+    UINT32        Opcode;
+    UINT64        DelayMs;
+    CONST char    *Console;
+  };
+
+  const CASE  Cases[] = {
+    { "just under 5 s", OP_BBU_STATUS, 4999, "" },
+    {
+      "exactly 5 s",
+      OP_BBU_STATUS,
+      5000,
+      "\nWaiting for the controller at 0000:03:00.0 to answer (battery status): 5 s so far, at most 180 s."
+      "\nThe controller at 0000:03:00.0 answered after 5 s."
+    },
+    {
+      "36 s",
+      OP_CTRL_INFO,
+      36000,
+      "\nWaiting for the controller at 0000:03:00.0 to answer (controller information): 5 s so far, at most 180 s."
+      "\nWaiting for the controller at 0000:03:00.0 to answer (controller information): 35 s so far, at most 180 s."
+      "\nThe controller at 0000:03:00.0 answered after 36 s."
+    },
+    {
+      "a flash request",
+      OP_FLASH_CLOSE,
+      36000,
+      "\nWaiting for the controller at 0000:03:00.0 to answer (flash close): 5 s so far, at most 180 s. Keep the power on."
+      "\nWaiting for the controller at 0000:03:00.0 to answer (flash close): 35 s so far, at most 180 s. Keep the power on."
+      "\nThe controller at 0000:03:00.0 answered after 36 s."
+    },
+  };
+
+  for (const CASE &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    HostReset ();
+    std::memset (&mControllerTable, 0, sizeof (mControllerTable));
+    SIM_HOST  Sim;
+
+    Sim.Add (SimConfig (MAKER_DEVICE_ID_MODEL_4, { { Case.Opcode, SIM_EVERY_OCCURRENCE, FALSE, FALSE, 0, Case.DelayMs * 1000 } }));
+    DiscoverControllers ();
+    ASSERT_EQ (1u, mControllerTable.ControllerCount);
+
+    CONTROLLER_CONTEXT  *Context = GetControllerContext (0);
+    static UINT8        Buffer[CTRL_INFO_RESPONSE_SIZE];
+    UINT32              Length    = (Case.Opcode == OP_CTRL_INFO) ? CTRL_INFO_RESPONSE_SIZE : ((Case.Opcode == OP_BBU_STATUS) ? BBU_RESPONSE_SIZE : 0);
+    UINT16              Direction = (Length == 0) ? DIRECTION_NONE : DIRECTION_FROM_CONTROLLER;
+
+    EXPECT_EQ (0, IssueCommand (Context, Case.Opcode, Direction, 0, 0, 0, Length, (Length == 0) ? NULL : Buffer, 0, NULL, 1));
+    EXPECT_EQ (Case.Console, HostConsoleText ());
+    EXPECT_FALSE (Context->NotAnswering) << "an answer, however late, keeps the controller in use";
+  }
+}
+
+TEST_F (CommandFrame, AControllerThatDidNotAnswerIsNotAskedAgain) {
+  BringUp (MAKER_DEVICE_ID_MODEL_8, { { OP_BBU_STATUS, SIM_EVERY_OCCURRENCE, TRUE, FALSE, 0, 0 } });
+
+  BBU_STATUS_RESPONSE  Response;
+
+  EXPECT_EQ (COMMAND_NOT_COMPLETED, IssueBatteryStatus (&Response));
+  EXPECT_TRUE (mContext->NotAnswering);
+  EXPECT_FALSE (mContext->Disabled);
+
+  std::string  Expected;
+
+  for (UINT32 Seconds : { 5, 35, 65, 95, 125, 155 }) {
+    Expected += "\nWaiting for the controller at 0000:03:00.0 to answer (battery status): " + std::to_string (Seconds) + " s so far, at most 180 s.";
+  }
+
+  Expected += "\nThe controller at 0000:03:00.0 did not answer in 180 s.";
+  EXPECT_EQ (Expected, HostConsoleText ());
+
+  // The timed-out frame is kept (see NoAnswerEndsAfter180000PollsAndKeepsTheFrame).
+  ASSERT_EQ (1u, HostPoolOutstandingCount ());
+  HOST_POOL_BLOCK  Kept = HostPoolBlocks ()[0];
+
+  HostPoolDeclareDeliberate (Kept.Buffer);
+
+  UINT64  Now         = HostClockNow ();
+  UINT32  Accesses    = SimAccessCount (mDevice);
+  UINT64  Allocations = HostPoolAllocationCount ();
+
+  HostConsoleClear ();
+  for (UINT32 Opcode : { OP_BBU_STATUS, OP_BBU_INFO, OP_FLASH_CLOSE }) {
+    UINT16  Direction = (Opcode == OP_FLASH_CLOSE) ? DIRECTION_NONE : DIRECTION_FROM_CONTROLLER;
+    UINT32  Length    = (Opcode == OP_FLASH_CLOSE) ? 0 : sizeof (Response);
+
+    EXPECT_EQ (COMMAND_NOT_COMPLETED, IssueCommand (mContext, Opcode, Direction, 0, 0, 0, Length, &Response, 0, NULL, 1));
+  }
+
+  EXPECT_EQ (Now, HostClockNow ()) << "no time spent";
+  EXPECT_EQ (Accesses, SimAccessCount (mDevice)) << "no register access";
+  EXPECT_EQ (Allocations, HostPoolAllocationCount ()) << "no frame allocated";
+  EXPECT_EQ (1u, SimFrameCount (mDevice));
+  EXPECT_EQ ("", HostConsoleText ());
+  FreePool (Kept.Buffer);
+}
+
 TEST_F (CommandFrame, EveryControllerStatusIsReturnedUnchanged) {
   // 0x59 included: a failure like any other, after which requests go on.
   const UINT8  Statuses[] = { 0x01, 0x59, 0x80, 0xFE };

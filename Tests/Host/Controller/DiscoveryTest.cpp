@@ -1,11 +1,14 @@
 /** @file
   Tests of discovery and bring-up against simulated controllers: which
   handles become controllers and in which slots, what ends discovery, the
-  handshake and read-backs of the FlushReads models by chip revision, and
-  the firmware wait with its states, doorbell, pauses and limits.
+  handshake and read-backs of the FlushReads models by chip revision, the
+  firmware wait with its states, doorbell, pauses and the three-minute
+  bound, the notices of a long bring-up, the line that names a controller
+  left out, and the BAR index by which PCI I/O reaches the register window.
 **/
 
 #include <cstring>
+#include <regex>
 
 #include "HostTest.h"
 #include "SimHost.h"
@@ -14,6 +17,7 @@ namespace {
 
 constexpr UINT64  PAUSE_US        = 200000;
 constexpr UINT64  STATE0_PAUSE_US = 2000000;
+constexpr UINT64  SECOND_US       = 1000000;
 
 constexpr UINT32  READY       = 0xB0000000;
 constexpr UINT32  OPERATIONAL = 0xC0000000;
@@ -45,7 +49,14 @@ protected:
   TearDown (
     ) override
   {
-    EXPECT_EQ ("", HostConsoleText ()) << "discovery prints nothing";
+    static const std::regex  Expected (
+                               "\nController at [0-9A-F:.]+ left out: [a-z -]+\\.\\."
+                               "|\nWaiting for the controller at [^\n]+"
+                               "|\nThe controller at [0-9A-F:.]+ is ready after [0-9]+ s\\."
+                               );
+
+    EXPECT_EQ ("", std::regex_replace (HostConsoleText (), Expected, ""))
+      << "discovery prints nothing but long-wait notices and the controllers it leaves out";
     EXPECT_EQ (0u, HostCloseProtocolCalls ()) << "PCI I/O is never closed";
     HOST_TEST::TearDown ();
   }
@@ -231,6 +242,7 @@ TEST_F (DISCOVERY, OtherVendorsAndUnknownModelsAreSkippedAfterTheHeaderRead) {
 
   ASSERT_EQ (1u, mControllerTable.ControllerCount);
   EXPECT_EQ (SimGetPciIo (Ready), mControllerTable.Controllers[0].PciIo);
+  EXPECT_EQ ("", HostConsoleText ()) << "nothing is said about devices that are not supported";
   for (SIM_CONTROLLER *Skipped : { ForeignSim, UnknownSim }) {
     ASSERT_EQ (1u, SimAccessCount (Skipped));
     CONST SIM_ACCESS_RECORD  *Read = SimGetAccess (Skipped, 0);
@@ -410,7 +422,9 @@ TEST_F (DISCOVERY, AHandshakeThatNeverCompletesLeavesTheControllerOutInBoundedTi
 
   ASSERT_EQ (1u, mControllerTable.ControllerCount);
   EXPECT_EQ (SimGetPciIo (Ready), mControllerTable.Controllers[0].PciIo);
-  EXPECT_LT (HostClockNow (), 10ull * 60 * 1000000) << "the handshake is bounded";
+  // 60,000 tries of 1 ms, then the ready controller's one pause.
+  EXPECT_EQ (60 * SECOND_US + PAUSE_US, HostClockNow ()) << "the handshake is bounded";
+  EXPECT_NE (std::string::npos, HostConsoleText ().find ("\nController at 0000:03:00.0 left out: handshake not answered.."));
 }
 
 //
@@ -507,20 +521,24 @@ struct UNCHANGED_CASE {
   UINT32        FirstValue;
   UINT32        FirstReads;     ///< 0: FirstValue for ever
   UINT32        LastValue;
+  BOOLEAN       Ready;
   UINT64        Polls;
   BOOLEAN       State0;
 };
 
 CONST UNCHANGED_CASE  mUnchangedCases[] = {
-  { "state 1 held",                StateValue (1) | 0x123, 0,   0,                  900,  FALSE },
-  { "state 0 held",                0x00000000,             0,   0,                  900,  TRUE  },
-  { "state 2 held",                StateValue (2),         0,   0,                  900,  FALSE },
-  { "a change restarts the count", StateValue (1),         500, StateValue (1) | 1, 1400, FALSE },
+  // 900 polls of 0.2 s take exactly the three minutes of the bound.
+  { "state 1 held",                StateValue (1) | 0x123, 0, 0,                  TRUE,  900, FALSE },
+  { "state 2 held",                StateValue (2),         0, 0,                  TRUE,  900, FALSE },
+  // A change after the first poll restarts the count too late.
+  { "a change restarts the count", StateValue (1),         1, StateValue (1) | 1, FALSE, 900, FALSE },
+  // 2.2 s a poll: the bound comes after 82 polls, long before 900.
+  { "state 0 held",                0x00000000,             0, 0,                  FALSE, 82,  TRUE  },
 };
 
 } // namespace
 
-TEST_F (DISCOVERY, NineHundredUnchangedPollsEndTheWaitAsReady) {
+TEST_F (DISCOVERY, NineHundredUnchangedPollsWithinTheBoundEndTheWaitAsReady) {
   for (CONST UNCHANGED_CASE &Case : mUnchangedCases) {
     SCOPED_TRACE (Case.Name);
     SIM_HOST  Sim;
@@ -538,16 +556,17 @@ TEST_F (DISCOVERY, NineHundredUnchangedPollsEndTheWaitAsReady) {
 
     DiscoverControllers ();
 
-    EXPECT_EQ (1u, mControllerTable.ControllerCount);
-    EXPECT_FALSE (mControllerTable.Controllers[0].Disabled);
+    EXPECT_EQ (Case.Ready ? 1u : 0u, mControllerTable.ControllerCount);
+    EXPECT_EQ (!Case.Ready, mControllerTable.Controllers[0].Disabled);
     EXPECT_EQ (Case.Polls, SimGetCounters (Controller)->StatusReads);
     EXPECT_EQ (Case.Polls, HostStallCountOf (PAUSE_US));
     EXPECT_EQ (Case.State0 ? Case.Polls : 0, HostStallCountOf (STATE0_PAUSE_US));
     EXPECT_EQ (Case.Polls * (PAUSE_US + (Case.State0 ? STATE0_PAUSE_US : 0)), HostClockNow ());
+    EXPECT_EQ (!Case.Ready, HostConsoleText ().find ("left out: firmware never got ready..") != std::string::npos);
   }
 }
 
-TEST_F (DISCOVERY, AFirmwareThatNeverSettlesIsLeftOutInBoundedTime) {
+TEST_F (DISCOVERY, AFirmwareThatNeverSettlesIsLeftOutAfterThreeMinutes) {
   SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
 
   // The value changes every 899 polls and never reaches a final state.
@@ -563,45 +582,156 @@ TEST_F (DISCOVERY, AFirmwareThatNeverSettlesIsLeftOutInBoundedTime) {
 
   ASSERT_EQ (1u, mControllerTable.ControllerCount);
   EXPECT_EQ (SimGetPciIo (Ready), mControllerTable.Controllers[0].PciIo);
-  EXPECT_LT (HostClockNow (), 3600ull * 1000000) << "the wait is bounded";
+  EXPECT_EQ (BRING_UP_LIMIT_US + PAUSE_US, HostClockNow ()) << "three minutes, then the next controller's one pause";
 }
 
-TEST_F (DISCOVERY, TheOverallBoundNeverCutsShortTheNineHundredUnchangedPolls) {
+TEST_F (DISCOVERY, TheHandshakeCountsAgainstTheSameThreeMinutes) {
   //
-  // The status value changes for the first reads (15 steps of N reads,
-  // alternating) and then holds. With N = 140 it changes until poll 2,100,
-  // so its 900th unchanged poll is poll 3,000, the last that the overall
-  // bound allows: the firmware counts as ready. With N = 141 the 900th
-  // unchanged poll would come after the bound: the controller is left out.
+  // A FlushReads model below revision 2: the handshake clears after N
+  // writes of 1 ms each, then the firmware holds state 1. Its 900 unchanged
+  // polls take three minutes of their own, which the bring-up no longer has
+  // once the handshake took 30 s.
   //
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_8);
+
+  Config.HandshakeWrites = 30000;
+  SimHostSetScript (Config, { { StateValue (1), 0, NO_JUMP } });
+  SIM_CONTROLLER  *Controller = mSim.Add (Config);
+
+  DiscoverControllers ();
+
+  EXPECT_EQ (0u, mControllerTable.ControllerCount);
+  EXPECT_EQ (BRING_UP_LIMIT_US, HostClockNow ());
+  EXPECT_EQ (750u, SimGetCounters (Controller)->StatusReads / 2) << "150 s of polls, each read twice";
+  EXPECT_NE (std::string::npos, HostConsoleText ().find ("\nController at 0000:03:00.0 left out: firmware never got ready.."));
+}
+
+//
+// What the user sees of a bring-up: notices of a long one, the line that
+// leaves a controller out
+//
+
+TEST_F (DISCOVERY, ALongBringUpIsShownWhileItLasts) {
   struct {
-    UINT32     ReadsPerStep;
-    BOOLEAN    Counted;
+    CONST char     *Name;
+    UINT32         HandshakeWrites;
+    UINT32         State0Reads;
+    CONST char     *Console;
   } CONST  Cases[] = {
-    { 140, TRUE  },
-    { 141, FALSE },
+    { "ready in under 5 s", 0, 2, "" },
+    {
+      "ready after 16 polls in state 0",
+      0,
+      16,
+      // Polls of 2.2 s: the notice comes at 6.4 s (the third poll's long
+      // pause), the next at 35.0 s.
+      "\nWaiting for the controller at 0000:03:00.0 to get ready (firmware state 0): 6 s so far, at most 180 s."
+      "\nWaiting for the controller at 0000:03:00.0 to get ready (firmware state 0): 35 s so far, at most 180 s."
+      "\nThe controller at 0000:03:00.0 is ready after 35 s."
+    },
+    {
+      "a 30 s handshake",
+      30000,
+      0,
+      "\nWaiting for the controller at 0000:03:00.0 to answer the bring-up handshake: 5 s so far, at most 180 s."
+      "\nThe controller at 0000:03:00.0 is ready after 30 s."
+    },
   };
 
   for (CONST auto &Case : Cases) {
-    SCOPED_TRACE (Case.ReadsPerStep);
+    SCOPED_TRACE (Case.Name);
     SIM_HOST  Sim;
 
     HostReset ();
-    SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
+    SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_8);
 
-    Config.StatusStepCount = SIM_MAX_STATUS_STEPS;
-    for (UINT32 Step = 0; Step + 1 < SIM_MAX_STATUS_STEPS; Step++) {
-      Config.StatusSteps[Step] = { StateValue (1) | (Step & 1), Case.ReadsPerStep, NO_JUMP };
+    Config.HandshakeWrites = Case.HandshakeWrites;
+    if (Case.State0Reads != 0) {
+      SimHostSetScript (Config, { { 0x00000000, Case.State0Reads * 2, NO_JUMP }, { READY, 0, NO_JUMP } });
     }
 
-    Config.StatusSteps[SIM_MAX_STATUS_STEPS - 1] = { StateValue (1) | 2, 0, NO_JUMP };
     Sim.Add (Config);
+    DiscoverControllers ();
+
+    EXPECT_EQ (1u, mControllerTable.ControllerCount);
+    EXPECT_EQ (Case.Console, HostConsoleText ());
+  }
+}
+
+TEST_F (DISCOVERY, AControllerStuckInStateZeroIsShownAndLeftOutAfterThreeMinutes) {
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
+
+  Config.Location = { 0, 0x1A, 0x1F, 3 };
+  SimHostSetScript (Config, { { 0x00000000, 0, NO_JUMP } });
+  mSim.Add (Config);
+
+  DiscoverControllers ();
+
+  EXPECT_EQ (0u, mControllerTable.ControllerCount);
+  EXPECT_EQ (82 * (STATE0_PAUSE_US + PAUSE_US), HostClockNow ());
+  // The pauses end at 2.2 s x N; the long pause of a poll ends 0.2 s earlier.
+  EXPECT_EQ (
+    "\nWaiting for the controller at 0000:1A:1F.3 to get ready (firmware state 0): 6 s so far, at most 180 s."
+    "\nWaiting for the controller at 0000:1A:1F.3 to get ready (firmware state 0): 35 s so far, at most 180 s."
+    "\nWaiting for the controller at 0000:1A:1F.3 to get ready (firmware state 0): 65 s so far, at most 180 s."
+    "\nWaiting for the controller at 0000:1A:1F.3 to get ready (firmware state 0): 96 s so far, at most 180 s."
+    "\nWaiting for the controller at 0000:1A:1F.3 to get ready (firmware state 0): 125 s so far, at most 180 s."
+    "\nWaiting for the controller at 0000:1A:1F.3 to get ready (firmware state 0): 156 s so far, at most 180 s."
+    "\nController at 0000:1A:1F.3 left out: firmware never got ready..",
+    HostConsoleText ()
+    );
+}
+
+TEST_F (DISCOVERY, EachControllerLeftOutIsNamedWithItsReason) {
+  struct {
+    CONST char    *Name;
+    UINT16        DeviceId;
+    CONST char    *Scenario;
+    CONST char    *Reason;
+  } CONST  Cases[] = {
+    // The handshake takes a minute: its notices come first (checked below).
+    { "fault",                   MAKER_DEVICE_ID_MODEL_1, " status 0xF0000000 0\n",                                          "firmware fault"            },
+    { "failing after doorbell",  MAKER_DEVICE_ID_MODEL_1, " status 0x60000000 1\n status 0x20000000 0\n",                   "firmware fault"            },
+    { "handshake",               MAKER_DEVICE_ID_MODEL_8, " handshake never\n",                                               "handshake not answered"    },
+    { "no BAR at the slot",      MAKER_DEVICE_ID_MODEL_1, " bar 0 io 0xC000\n",                                              "register window not found" },
+    { "slot is an upper half",   MAKER_DEVICE_ID_MODEL_1, " bar 1 mem64 0x1000000000\n",                                     "register window not found" },
+    { "upper half, no attributes", MAKER_DEVICE_ID_MODEL_1, " bar 1 mem64 0x1000000000\n bar-attributes unsupported\n",    "register window not found" },
+  };
+
+  for (CONST auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    SIM_HOST  Sim;
+    char      Device[16];
+
+    HostReset ();
+    std::snprintf (Device, sizeof (Device), "0x%04X", Case.DeviceId);
+    ASSERT_TRUE (Sim.Load (std::string ("controller ") + Device + "\n location 1 0x82 0 1\n" + Case.Scenario));
 
     DiscoverControllers ();
 
-    EXPECT_EQ (Case.Counted ? 1u : 0u, mControllerTable.ControllerCount);
-    EXPECT_EQ (3000 * PAUSE_US, HostClockNow ());
+    std::string  Console = HostConsoleText ();
+    std::string  Line    = std::string ("\nController at 0001:82:00.1 left out: ") + Case.Reason + "..";
+
+    EXPECT_EQ (0u, mControllerTable.ControllerCount);
+    if (Case.DeviceId == MAKER_DEVICE_ID_MODEL_8) {
+      Line = "\nWaiting for the controller at 0001:82:00.1 to answer the bring-up handshake: 5 s so far, at most 180 s."
+             "\nWaiting for the controller at 0001:82:00.1 to answer the bring-up handshake: 35 s so far, at most 180 s." + Line;
+    }
+
+    EXPECT_EQ (Line, Console);
   }
+}
+
+TEST_F (DISCOVERY, AControllerLeftOutForItsWindowIsNotTouched) {
+  ASSERT_TRUE (mSim.Load ("controller\n bar 0 io 0xC000\n"));
+
+  DiscoverControllers ();
+
+  EXPECT_EQ (0u, mControllerTable.ControllerCount);
+  EXPECT_TRUE (mControllerTable.Controllers[0].Disabled);
+  ASSERT_EQ (1u, SimAccessCount (mSim[0])) << "the header read, and no register access";
+  EXPECT_EQ (SIM_ACCESS_KIND::PCI_READ, SimGetAccess (mSim[0], 0)->Kind);
+  EXPECT_EQ (0u, HostClockNow ());
 }
 
 //
@@ -646,5 +776,54 @@ TEST_F (DISCOVERY, AWindowAbove4GiBIsReachedThroughItsBar) {
     }
 
     EXPECT_EQ (0u, SimGetCounters (Controller)->StrayAccesses);
+  }
+}
+
+//
+// Which BAR index PCI I/O knows the register window by
+//
+
+TEST_F (DISCOVERY, AWindowBehindA64BitBarIsReachedThroughItsPciIoIndex) {
+  //
+  // Row 1 names configuration slot 2. Slots 0-1 hold a 64-bit memory BAR,
+  // which the PCI bus driver counts as one BAR, so PCI I/O knows the I/O
+  // window as BAR 1. The platform either says so through GetBarAttributes
+  // or does not answer it at all.
+  //
+  for (BOOLEAN AttributesUnsupported : { FALSE, TRUE }) {
+    SCOPED_TRACE (AttributesUnsupported ? "without GetBarAttributes" : "with GetBarAttributes");
+    SIM_HOST  Sim;
+
+    HostReset ();
+    std::memset (&mControllerTable, 0, sizeof (mControllerTable));
+    SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
+
+    std::memset (Config.Bars, 0, sizeof (Config.Bars));
+    Config.Bars[0]                  = { SIM_BAR_KIND::MEM64, 0x4FE000000ull };
+    Config.Bars[2]                  = { SIM_BAR_KIND::IO, 0xE000 };
+    Config.BarAttributesUnsupported = AttributesUnsupported;
+    SimHostSetScript (Config, { { WAIT_DOOR, 1, NO_JUMP }, { READY, 0, NO_JUMP } });
+    SIM_CONTROLLER  *Controller = Sim.Add (Config);
+
+    DiscoverControllers ();
+
+    ASSERT_EQ (1u, mControllerTable.ControllerCount);
+    EXPECT_EQ (0xE000u, mControllerTable.Controllers[0].RegisterBase);
+    EXPECT_EQ (0u, SimGetCounters (Controller)->StrayAccesses) << "every access reached the window";
+    EXPECT_EQ (1u, SimGetCounters (Controller)->DoorbellRings);
+    EXPECT_EQ (2 * PAUSE_US, HostClockNow ()) << "ready at the second poll, not after a long wait";
+
+    std::vector<SIM_ACCESS_RECORD>  Rings = WritesTo (Controller, 0x20);
+
+    ASSERT_EQ (1u, Rings.size ());
+    EXPECT_EQ (EFI_PCI_IO_PASS_THROUGH_BAR, Rings[0].BarIndex);
+    EXPECT_EQ (0xE020u, Rings[0].Offset);
+    for (UINT32 Index = 0; Index < SimAccessCount (Controller); Index++) {
+      CONST SIM_ACCESS_RECORD  *Record = SimGetAccess (Controller, Index);
+
+      if ((Record->Kind == SIM_ACCESS_KIND::IO_READ) && (Record->BarIndex != EFI_PCI_IO_PASS_THROUGH_BAR)) {
+        EXPECT_EQ (1u, Record->BarIndex) << "a BAR-relative read names the window by its PCI I/O index";
+      }
+    }
   }
 }

@@ -159,6 +159,7 @@ protected:
     std::memcpy (&mContext.Model, Row, sizeof (mContext.Model));
     mContext.PciIo        = &mPciIo.Protocol;
     mContext.RegisterBase = RegisterBase;
+    mContext.PciBarIndex  = static_cast<UINT8> (Row->BarIndex);   // no 64-bit BAR in front
   }
 };
 
@@ -238,6 +239,25 @@ TEST_F (REGISTERS, EachModeAndSpaceMakesTheRightPciIoRequest) {
       EXPECT_EQ (0xCAFEF00Du, mPciIo.Calls[0].Value);
     }
   }
+}
+
+TEST_F (REGISTERS, BarRelativeAccessesNameTheBarByItsPciIoIndex) {
+  // Row 1's window sits in slot 2 behind a 64-bit BAR: PCI I/O knows it as BAR 1.
+  UseRow (MAKER_DEVICE_ID_MODEL_1, 0xE000);
+  mContext.PciBarIndex = 1;
+
+  ReadControllerRegister (&mContext, 0xB0, REGISTER_MODE::REG_BAR_RELATIVE);
+  WriteControllerRegister (&mContext, 0xC4, 7, REGISTER_MODE::REG_BASE_RELATIVE);
+  mContext.WindowAbove4G = TRUE;
+  WriteControllerRegister (&mContext, 0x20, 1, REGISTER_MODE::REG_BASE_RELATIVE);
+
+  ASSERT_EQ (3u, mPciIo.Calls.size ());
+  EXPECT_EQ (1u, mPciIo.Calls[0].BarIndex);
+  EXPECT_EQ (0xB0u, mPciIo.Calls[0].Offset);
+  EXPECT_EQ (EFI_PCI_IO_PASS_THROUGH_BAR, mPciIo.Calls[1].BarIndex) << "base-relative accesses keep the slot's base";
+  EXPECT_EQ (0xE0C4u, mPciIo.Calls[1].Offset);
+  EXPECT_EQ (1u, mPciIo.Calls[2].BarIndex);
+  EXPECT_EQ (0x20u, mPciIo.Calls[2].Offset);
 }
 
 TEST_F (REGISTERS, AnUnknownAccessSpaceMakesNoCallAndReadsZero) {

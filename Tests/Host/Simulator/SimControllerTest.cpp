@@ -46,7 +46,11 @@ TestNow (
   return mTestNow;
 }
 
-constexpr SIM_ENV  mTestEnv = { TestAllocate, TestFree, TestNow, nullptr, nullptr };
+//
+// What GetBarAttributes hands out comes from malloc here too: the tests
+// release it with std::free.
+//
+constexpr SIM_ENV  mTestEnv = { TestAllocate, TestFree, TestNow, nullptr, nullptr, TestAllocate };
 
 ///
 /// 256-byte-aligned host memory for one frame.
@@ -522,6 +526,132 @@ TEST_F (SIM_CONTROLLER_TEST, WindowAbove4GiBIgnoresTheTruncatedAddress) {
   Write (Sim, 1, 0xC0, static_cast<UINT32> (Encoded));
   EXPECT_EQ (Frame.Status (), SIM_STATUS_SUCCESS);
   EXPECT_EQ (Read (Sim, 0xFF, 0x4FE0000B0ull), 0xB0000000u);
+}
+
+TEST_F (SIM_CONTROLLER_TEST, BarsAreNumberedAndDescribedAsThePciBusDriverDoes) {
+  //
+  // Slots 0-1: a 64-bit memory BAR (index 0); slot 2: row 1's I/O window
+  // (index 1); slot 3: a 32-bit memory BAR (index 2); slots 4-5 unused
+  // (indices 3 and 4); there is no index 5.
+  //
+  SIM_CONFIG  Configuration = Config (MAKER_DEVICE_ID_MODEL_1);
+
+  std::memset (Configuration.Bars, 0, sizeof (Configuration.Bars));
+  Configuration.Bars[0] = { SIM_BAR_KIND::MEM64, 0x4FE000000ull };
+  Configuration.Bars[2] = { SIM_BAR_KIND::IO, 0xE000 };
+  Configuration.Bars[3] = { SIM_BAR_KIND::MEM32, 0xC0100000 };
+  SIM_CONTROLLER       *Sim   = Create (Configuration);
+  EFI_PCI_IO_PROTOCOL  *PciIo = SimGetPciIo (Sim);
+
+  struct {
+    UINT8         Index;
+    EFI_STATUS    Status;
+    UINT8         ResType;
+    UINT8         Granularity;
+    UINT64        Base;
+    UINT64        Length;
+  } CONST  Cases[] = {
+    { 0, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_MEM, 64, 0x4FE000000ull, 0x1000 },
+    { 1, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_IO,  0,  0xE000,         SIM_DEFAULT_WINDOW_SIZE },
+    { 2, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_MEM, 32, 0xC0100000,     0x1000 },
+    { 3, EFI_UNSUPPORTED, 0, 0, 0, 0 },
+    { 4, EFI_UNSUPPORTED, 0, 0, 0, 0 },
+    { 5, EFI_UNSUPPORTED, 0, 0, 0, 0 },
+  };
+
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (static_cast<int> (Case.Index));
+    VOID  *Resources = nullptr;
+
+    ASSERT_EQ (PciIo->GetBarAttributes (PciIo, Case.Index, nullptr, &Resources), Case.Status);
+    if (Case.Status != EFI_SUCCESS) {
+      EXPECT_EQ (Resources, nullptr);
+      continue;
+    }
+
+    auto  *Descriptor = static_cast<EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR *> (Resources);
+    auto  *End        = reinterpret_cast<EFI_ACPI_END_TAG_DESCRIPTOR *> (Descriptor + 1);
+
+    // The records are packed: compare copies, not references into them.
+    EXPECT_EQ (UINT8 (Descriptor->Desc), ACPI_ADDRESS_SPACE_DESCRIPTOR);
+    EXPECT_EQ (UINT16 (Descriptor->Len), sizeof (EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR) - 3);
+    EXPECT_EQ (UINT8 (Descriptor->ResType), Case.ResType);
+    EXPECT_EQ (UINT64 (Descriptor->AddrSpaceGranularity), Case.Granularity);
+    EXPECT_EQ (UINT64 (Descriptor->AddrRangeMin), Case.Base);
+    EXPECT_EQ (UINT64 (Descriptor->AddrLen), Case.Length);
+    EXPECT_EQ (UINT8 (End->Desc), ACPI_END_TAG_DESCRIPTOR);
+    std::free (Resources);
+  }
+
+  // BAR-relative, the window is BAR 1; slot number 2 is the 32-bit BAR.
+  EFI_STATUS  Status;
+
+  EXPECT_EQ (Read (Sim, 1, 0xB0, &Status), 0xB0000000u);
+  EXPECT_EQ (Status, EFI_SUCCESS);
+  Read (Sim, 2, 0xB0, &Status);
+  EXPECT_EQ (Status, EFI_UNSUPPORTED);
+  EXPECT_EQ (SimGetCounters (Sim)->StrayAccesses, 1u);
+
+  UINT64  Supports = 1;
+
+  EXPECT_EQ (PciIo->GetBarAttributes (PciIo, 1, &Supports, nullptr), EFI_SUCCESS);
+  EXPECT_EQ (Supports, 0u);
+  EXPECT_EQ (PciIo->GetBarAttributes (PciIo, 1, nullptr, nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (SimGetCounters (Sim)->BarAttributeCalls, 7u);
+  EXPECT_EQ (SimAccessCount (Sim), 2u) << "the two reads; GetBarAttributes is counted, not journaled";
+
+  //
+  // Firmware that does not implement the member, and an environment without
+  // memory for the caller.
+  //
+  Configuration.BarAttributesUnsupported = TRUE;
+  SIM_CONTROLLER  *Silent   = Create (Configuration);
+  VOID            *Resources = nullptr;
+
+  for (UINT8 Index = 0; Index < 6; Index++) {
+    EXPECT_EQ (SimGetPciIo (Silent)->GetBarAttributes (SimGetPciIo (Silent), Index, nullptr, &Resources), EFI_UNSUPPORTED);
+  }
+
+  SIM_ENV  NoCallerMemory = mTestEnv;
+
+  NoCallerMemory.AllocateForCaller = nullptr;
+  Configuration.BarAttributesUnsupported = FALSE;
+  SIM_CONTROLLER  *Bare = SimCreate (&NoCallerMemory, &Configuration);
+
+  ASSERT_NE (Bare, nullptr);
+  EXPECT_EQ (SimGetPciIo (Bare)->GetBarAttributes (SimGetPciIo (Bare), 1, nullptr, &Resources), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ (Resources, nullptr);
+  SimDestroy (Bare);
+}
+
+TEST_F (SIM_CONTROLLER_TEST, GetLocationAnswersTheConfiguredPlace) {
+  SIM_CONFIG  Configuration;
+
+  SimConfigInit (&Configuration, MAKER_DEVICE_ID_MODEL_2, 4);
+  SIM_CONTROLLER  *Default = Create (Configuration);
+
+  Configuration.Location = { 2, 0x81, 31, 7 };
+  SIM_CONTROLLER  *Placed = Create (Configuration);
+
+  struct {
+    SIM_CONTROLLER    *Sim;
+    UINTN             Expected[4];
+  } CONST  Cases[] = {
+    { Default, { 0, 7, 0, 0 } },       // bus 3 + index 4
+    { Placed,  { 2, 0x81, 31, 7 } },
+  };
+
+  for (const auto &Case : Cases) {
+    EFI_PCI_IO_PROTOCOL  *PciIo = SimGetPciIo (Case.Sim);
+    UINTN                Got[4] = { 9, 9, 9, 9 };
+
+    ASSERT_EQ (PciIo->GetLocation (PciIo, &Got[0], &Got[1], &Got[2], &Got[3]), EFI_SUCCESS);
+    EXPECT_EQ (0, std::memcmp (Got, Case.Expected, sizeof (Got)));
+  }
+
+  EXPECT_EQ (SimGetCounters (Placed)->LocationCalls, 1u);
+  Configuration.Location.Device = 32;
+  EXPECT_NE (SimCheckConfig (&Configuration), nullptr);
 }
 
 TEST_F (SIM_CONTROLLER_TEST, AccessesOfOtherShapesAreRefusedAndTouchNothing) {

@@ -136,6 +136,9 @@ TEST (SIM_SCENARIO_TEST, ErrorsNameTheirLine) {
     { "controller\nfault OP_CTRL_INFO all explode\n",      2, "fault action must be"                },
     { "controller\nfault OP_CTRL_INFO 1 status\n",         2, "a number is missing"                 },
     { "controller\npci-read ok\n",                         2, "expected: pci-read fail"             },
+    { "controller\nbar-attributes none\n",                 2, "expected: bar-attributes unsupported" },
+    { "controller\nlocation 0 3 0\n",                      2, "too few values"                      },
+    { "controller\nlocation 0 256 0 0\n",                  2, "number out of range"                 },
     { "controller\nproduct x maybe\n",                     2, "expected: product NAME"              },
     { "controller\n\"controller\"\n",                      2, "a line must start with a keyword"    },
     { "controller\nvendor 1\tx\x01\n",                     2, "control character"                   },
@@ -145,6 +148,7 @@ TEST (SIM_SCENARIO_TEST, ErrorsNameTheirLine) {
     { "controller\nwindow 2\ncontroller\n",                1, "window size"                         },
     { "\ncontroller 0x0D41\nbar 5 mem64 0x1000\n",         2, "BAR 5 cannot hold"                   },
     { "controller\nstatus 1 0 doorbell 2\n",               1, "a doorbell step lies beyond"         },
+    { "controller\nlocation 0 3 32 0\n",                   1, "PCI device numbers go to 31"         },
   };
 
   for (const CASE &Case : Cases) {
@@ -187,6 +191,17 @@ TEST (SIM_SCENARIO_TEST, LayoutDetailsOfTheText) {
   PARSED  Quoted ("controller\nproduct \"a # b\"\n");
 
   EXPECT_STREQ (Quoted[0].ProductName, "a # b");
+
+  PARSED  Placed ("controller\nlocation 0x10 0x82 31 7\nbar-attributes unsupported\ncontroller\n");
+
+  ASSERT_TRUE (Placed.Ok) << Placed.Error.Message;
+  EXPECT_EQ (Placed[0].Location.Segment, 0x10u);
+  EXPECT_EQ (Placed[0].Location.Bus, 0x82);
+  EXPECT_EQ (Placed[0].Location.Device, 31);
+  EXPECT_EQ (Placed[0].Location.Function, 7);
+  EXPECT_TRUE (Placed[0].BarAttributesUnsupported);
+  EXPECT_EQ (Placed[1].Location.Bus, 4) << "the default: bus 3 + the controller's index";
+  EXPECT_FALSE (Placed[1].BarAttributesUnsupported);
 
   std::string  Many;
 

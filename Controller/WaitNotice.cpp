@@ -1,0 +1,102 @@
+/** @file
+  Long waits made visible: the time a wait has stalled, and the notices that
+  tell the user about it.
+**/
+
+#include "WaitNotice.h"
+
+namespace {
+
+constexpr UINT64  MICROSECONDS_PER_SECOND = 1000000;
+
+UINT32
+Seconds (
+  IN UINT64  Microseconds
+  )
+{
+  return static_cast<UINT32> (Microseconds / MICROSECONDS_PER_SECOND);
+}
+
+} // namespace
+
+VOID
+WaitNoticeStart (
+  OUT WAIT_NOTICE               *Wait,
+  IN  CONST CONTROLLER_CONTEXT  *Controller,
+  IN  WAIT_SUBJECT              Subject,
+  IN  UINT64                    LimitUs
+  )
+{
+  Wait->Controller    = Controller;
+  Wait->Subject       = Subject;
+  Wait->Opcode        = 0;
+  Wait->FirmwareState = 0;
+  Wait->LimitUs       = LimitUs;
+  Wait->WaitedUs      = 0;
+  Wait->NextNoticeUs  = WAIT_NOTICE_FIRST_US;
+  Wait->Shown         = FALSE;
+}
+
+VOID
+WaitNoticeStall (
+  IN OUT WAIT_NOTICE  *Wait,
+  IN     UINTN        Microseconds
+  )
+{
+  gBS->Stall (Microseconds);
+  Wait->WaitedUs += Microseconds;
+  if (Wait->WaitedUs < Wait->NextNoticeUs) {
+    return;
+  }
+
+  //
+  // One notice per interval, however far a long stall went past it.
+  //
+  while (Wait->NextNoticeUs <= Wait->WaitedUs) {
+    Wait->NextNoticeUs += WAIT_NOTICE_REPEAT_US;
+  }
+
+  Wait->Shown = TRUE;
+  AsciiPrint ("\nWaiting for the controller at %a ", Wait->Controller->Location);
+  switch (Wait->Subject) {
+    case WAIT_SUBJECT::ANSWER:
+      AsciiPrint ("to answer (%a)", CommandName (Wait->Opcode));
+      break;
+    case WAIT_SUBJECT::HANDSHAKE:
+      AsciiPrint ("to answer the bring-up handshake");
+      break;
+    case WAIT_SUBJECT::FIRMWARE:
+      AsciiPrint ("to get ready (firmware state %d)", Wait->FirmwareState);
+      break;
+  }
+
+  AsciiPrint (": %d s so far, at most %d s.", Seconds (Wait->WaitedUs), Seconds (Wait->LimitUs));
+  if ((Wait->Subject == WAIT_SUBJECT::ANSWER) && IsFlashCommand (Wait->Opcode)) {
+    AsciiPrint (" Keep the power on.");
+  }
+}
+
+VOID
+WaitNoticeEnd (
+  IN CONST WAIT_NOTICE  *Wait,
+  IN BOOLEAN            Succeeded
+  )
+{
+  if (!Wait->Shown) {
+    return;
+  }
+
+  if (Wait->Subject != WAIT_SUBJECT::ANSWER) {
+    if (Succeeded) {
+      AsciiPrint ("\nThe controller at %a is ready after %d s.", Wait->Controller->Location, Seconds (Wait->WaitedUs));
+    }
+
+    return;
+  }
+
+  if (Succeeded) {
+    AsciiPrint ("\nThe controller at %a answered after %d s.", Wait->Controller->Location, Seconds (Wait->WaitedUs));
+  } else {
+    AsciiPrint ("\nThe controller at %a did not answer in %d s.", Wait->Controller->Location, Seconds (Wait->WaitedUs));
+  }
+}
