@@ -440,6 +440,59 @@ CASES += [
 ]
 
 #
+# Controller access: a register window behind a 64-bit BAR, and long waits.
+# A notice counts the microseconds the tool has stalled, which in QEMU run a
+# little behind the simulator's real-time delays: the seconds of a closing
+# line are matched loosely.
+#
+def wait_notice(location, waiting_for, seconds, flash=False):
+    """One notice of a long wait, as a regular expression."""
+    return re.escape("\nWaiting for the controller at %s to %s: %d s so far, at most 180 s.%s"
+                     % (location, waiting_for, seconds, " Keep the power on." if flash else ""))
+
+
+def wait_closing(location, ended):
+    """The closing line of a wait that showed a notice, as a regular expression."""
+    return re.escape("\nThe controller at %s %s after " % (location, ended)) + r"[5-9] s\."
+
+
+CASES += [
+    # Both controllers are listed at once: on either platform the tool reaches
+    # the window through PCI I/O BAR 1, not through the slot number 2.
+    Case("controller.window-behind-64bit-bar", "Scenarios/WindowBehind64BitBar.cfg", [
+        ("ctlflash.efi", listing(
+            LISTING_EIGHT,
+            row(1, "BBU", 0x0A11, 0x1F3A, 0x4D21, "TQ-8i RAID Adapter"))),
+        ("ctlsimctl journal", journal(INVENTORY_FRAMES, INVENTORY_FRAMES)),
+    ], timeout=30),
+
+    # An answer 7 s late: the user is told what the tool waits for before
+    # the listing comes; a bring-up that takes 6.6 s is shown the same way.
+    Case("wait.visible-notice", "Scenarios/LongWaits.cfg", [
+        ("ctlflash.efi", Regex(
+            wait_notice("0000:42:00.0", "get ready (firmware state 0)", 6)
+            + wait_closing("0000:42:00.0", "is ready")
+            + wait_notice("0000:03:00.0", "answer (controller information)", 5)
+            + wait_closing("0000:03:00.0", "answered")
+            + re.escape(listing(
+                LISTING_EIGHT,
+                row(1, "BBU", 0x0A11, 0x1F3A, 0x4D21, "TQ-8i late start"))))),
+    ]),
+
+    # A flash download answered 7 s late: the notice asks to keep the power on.
+    Case("wait.flash-notice", "Scenarios/FlashWait.cfg", [
+        ("ctlflash.efi upd-three.img 0", Regex(
+            re.escape(wb_to_wt(0) + "\nDownloading image (APP ).")
+            + wait_notice("0000:41:00.0", "answer (flash download)", 5, flash=True)
+            + wait_closing("0000:41:00.0", "answered")
+            + re.escape("..\n\n(APP ) Firmware updated.."
+                        + flashed("CTLR", HEADER_SIZE + CTLR_PAYLOAD.size)
+                        + flashed("BIOS", HEADER_SIZE + BIOS_PAYLOAD.size)
+                        + wt_to_wb(0) + SUCCESS))),
+    ], files=UPDATE_FILES),
+]
+
+#
 # make demo: the scenario, the files it needs and the commands (a command
 # whose image file could not be made is left out).
 #
