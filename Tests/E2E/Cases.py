@@ -389,6 +389,20 @@ image += header(b"BIOS", 1084 + 3000) + bytes(3000)
 open(sys.argv[1], "wb").write(image)
 """
 CHECK_FILES = UPDATE_FILES + [Made("upd-hole.img", "python3", "-c", HOLE_SCRIPT, "{out}")]
+# The fragment as the README shows it, one script line per line.
+SCRIPT_FRAGMENT = "\r\n".join([
+    "ctlflash.efi %(image)s %(idx)d check",
+    "set rc %%lasterror%%",
+    "if %%rc%% ne 0 then",
+    "  echo \"controller %(idx)d: check failed (%%rc%%), nothing written\"",
+    "else",
+    "  ctlflash.efi %(image)s %(idx)d",
+    "  set rc %%lasterror%%",
+    "  if %%rc%% ne 0 then",
+    "    echo \"controller %(idx)d: update failed (%%rc%%)\"",
+    "  endif",
+    "endif",
+])
 CHECK_ONLY = "\nCheck only: nothing is written to the controller."
 CHECK_PASSED = "\nCheck passed: the update would go ahead..\n"
 CHECK_FAILED = "\nCheck failed: the update would not go ahead.."
@@ -428,6 +442,19 @@ CASES += [
         ("ctlsimctl drives 9", drives(9, 0x00)),
         ("ctlsimctl journal 9", journal_of(
             9, Frames().inventory().guard([0]).component(70000).list(status=9), [("APP ", ONE_PAYLOAD)])),
+    ], files=CHECK_FILES),
+
+    # The startup.nsh fragment of the README: check first, update only when
+    # the check passed, and report a failure by its status. Neither set nor
+    # if changes %lasterror%, so ctlflash's status is still there after it.
+    Case("status.script-fragment", UPDATE, [
+        (SCRIPT_FRAGMENT % {"image": "upd-app.img", "idx": 4},
+         CHECK_ONLY + "\n\nWould switch VD(0) WB->WT." + would_flash("APP ", 70000) + CHECK_PASSED
+         + wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + kept(0) + FAILED
+         + "controller 4: update failed (0x7)\n", DEVICE_ERROR),
+        (SCRIPT_FRAGMENT % {"image": "upd-other.img", "idx": 0},
+         CHECK_ONLY + NOT_SUPPORTED + CHECK_FAILED + "controller 0: check failed (0x3), nothing written\n",
+         UNSUPPORTED),
     ], files=CHECK_FILES),
 
     # The check reads the image and the drives and names what the update
