@@ -566,6 +566,19 @@ RestoreWriteCachePolicy (
   );
 
 /**
+  Put the drives that this run switched to write-through back to their
+  saved policies, for an update that ends before anything has reached the
+  flash. Names any drive that cannot be put back. Does nothing (no request)
+  when no drive is in write-through.
+
+  @param[in] Controller  The controller whose drives were switched.
+**/
+VOID
+PutWriteThroughDrivesBack (
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
   @return The number of drives that this run switched to write-through and
           has not put back.
 **/

@@ -71,21 +71,6 @@ PieceCount (
 }
 
 ///
-/// Put the drives back while nothing has reached the flash; name any that
-/// cannot be put back.
-///
-VOID
-PutDrivesBack (
-  IN CONTROLLER_CONTEXT  *Controller
-  )
-{
-  if (DrivesLeftInWriteThrough () != 0) {
-    RestoreWriteCachePolicy (Controller);
-    ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED);
-  }
-}
-
-///
 /// What a check prints instead of flashing.
 ///
 VOID
@@ -247,7 +232,7 @@ UpdateFirmware (
       // state is not trusted with a write-back cache.
       //
       if ((Index == 0) && !Downloaded) {
-        PutDrivesBack (Controller);
+        PutWriteThroughDrivesBack (Controller);
       } else {
         ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::FLASH_FAILED);
       }

@@ -418,11 +418,7 @@ SwitchToWriteThrough (
   // rather than leave them in write-through for an update that will not
   // happen.
   //
-  if (DrivesLeftInWriteThrough () != 0) {
-    RestoreWriteCachePolicy (Controller);
-    ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED);
-  }
-
+  PutWriteThroughDrivesBack (Controller);
   mCachePolicyFailed = TRUE;
   return FALSE;
 }
@@ -463,6 +459,17 @@ RestoreWriteCachePolicy (
 
   SetLogicalDriveProperties (Controller, FALSE);
   return !mCachePolicyFailed;
+}
+
+VOID
+PutWriteThroughDrivesBack (
+  IN CONTROLLER_CONTEXT  *Controller
+  )
+{
+  if (DrivesLeftInWriteThrough () != 0) {
+    RestoreWriteCachePolicy (Controller);
+    ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED);
+  }
 }
 
 UINT32
