@@ -22,6 +22,7 @@
   |                        |                             | the image buffer)              |
   | mFileSlots             | FileOpen / FileClose        | the file layer                 |
   | mForceUpdate           | ProcessCommandLine          | the write-cache guard          |
+  | mCheckOnly             | ProcessCommandLine          | UpdateFirmware, the guard      |
 **/
 
 #ifndef CTL_FLASH_H_
@@ -621,6 +622,14 @@ PrintControllerListing (
   Switch every write-back logical drive of a controller to write-through,
   saving the old policies. Does nothing when mForceUpdate is set.
 
+  With mCheckOnly set, the list and the properties are read as for the
+  switch, and the drives that would be switched are named, but no
+  set-properties request is sent.
+
+  When a set request fails part-way, the drives already switched are put
+  back at once (nothing has reached the flash yet); any drive that cannot be
+  put back is named as left in write-through.
+
   @param[in] Controller  The controller about to be flashed.
 
   @retval TRUE   Every request succeeded (always with mForceUpdate).
@@ -645,6 +654,53 @@ RestoreWriteCachePolicy (
   IN CONTROLLER_CONTEXT  *Controller
   );
 
+/**
+  Put the drives that this run switched to write-through back to their
+  saved policies, for an update that ends before anything has reached the
+  flash. Names any drive that cannot be put back. Does nothing (no request)
+  when no drive is in write-through.
+
+  @param[in] Controller  The controller whose drives were switched.
+**/
+VOID
+PutWriteThroughDrivesBack (
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
+  @return The number of drives that this run switched to write-through and
+          has not put back.
+**/
+UINT32
+DrivesLeftInWriteThrough (
+  VOID
+  );
+
+///
+/// Why drives stay in write-through.
+///
+enum class WRITE_THROUGH_REASON : UINT32 {
+  FLASH_FAILED,     ///< a download was sent and the flash then failed
+  RESTORE_FAILED    ///< putting write-back back failed
+};
+
+/**
+  Tell the user which drives stay in write-through and why, in one line,
+  for instance "\nWrite-through kept for VD(0) VD(2): the flash failed;
+  switch back by hand once the controller is updated." (the VD numbers as
+  the switch messages show them, in list order). Prints nothing when no
+  drive stays in write-through.
+
+  @param[in] Reason  Why the drives stay.
+
+  @retval TRUE   At least one drive stays in write-through.
+  @retval FALSE  None does.
+**/
+BOOLEAN
+ReportDrivesLeftInWriteThrough (
+  IN WRITE_THROUGH_REASON  Reason
+  );
+
 //
 // ---------------------------------------------------------------------------
 // Firmware image and flashing
@@ -665,16 +721,46 @@ struct IMAGE_COMPONENT {
 extern IMAGE_COMPONENT  mComponentTable[MAX_IMAGE_COMPONENTS];
 extern UINT32           mComponentCount;
 
+///
+/// What an update (or a check) came to. Status is the exit status of the
+/// run; FirmwareWritten is TRUE when every component was flashed, also when
+/// the drives could not be restored afterwards (Status is then
+/// EFI_DEVICE_ERROR though the update itself succeeded).
+///
+/// | Status                | Meaning                                          |
+/// |-----------------------|--------------------------------------------------|
+/// | EFI_SUCCESS           | every component flashed and the drives restored; |
+/// |                       | with mCheckOnly: the update would go ahead       |
+/// | EFI_LOAD_ERROR        | the file could not be read                       |
+/// | EFI_UNSUPPORTED       | the image is refused (no signature, not for this |
+/// |                       | controller, not a whole valid image)             |
+/// | EFI_DEVICE_ERROR      | the controller failed a request of the update:   |
+/// |                       | cache switch, flash or restore                   |
+///
+struct UPDATE_OUTCOME {
+  EFI_STATUS    Status;
+  BOOLEAN       FirmwareWritten;
+};
+
 /**
-  Write a firmware image file into one controller.
+  Write a firmware image file into one controller, or with mCheckOnly go
+  through every step of the update that only reads: load and validate the
+  image against the controller, read the logical drives, and name the
+  components that would be flashed and the drives that would be switched.
+  A check sends no set-properties and no flash request.
+
+  Drive policies after a failure: while nothing has reached the flash (the
+  cache switch failed part-way, or the first component's open failed) the
+  switched drives are put back. Once a download request has been sent they
+  stay in write-through. Whenever drives stay in write-through they are
+  named on the console with the reason.
 
   @param[in] FileName    ASCII name of the image file.
   @param[in] Controller  The target controller.
 
-  @retval TRUE   Every component was flashed.
-  @retval FALSE  The update failed; the reason has been printed.
+  @return The outcome; the reason of a failure has been printed.
 **/
-BOOLEAN
+UPDATE_OUTCOME
 UpdateFirmware (
   IN CONST CHAR8         *FileName,
   IN CONTROLLER_CONTEXT  *Controller
@@ -691,6 +777,12 @@ UpdateFirmware (
 /// leaves the logical drives alone.
 ///
 extern BOOLEAN  mForceUpdate;
+
+///
+/// TRUE when the command line ends with "check": the update only reads and
+/// reports what it would do.
+///
+extern BOOLEAN  mCheckOnly;
 
 /**
   Read a whole file into one zero-filled pool buffer one byte longer than

@@ -47,12 +47,30 @@ RunExitHooks (
   );
 
 /**
-  The whole command-line flow: discovery, then the listing or the update.
+  The whole command-line flow: discovery, then the listing, the update or
+  the check. Its result is the exit status of the application, which the
+  shell shows in %lasterror%:
+
+  | Status                | Outcome                                             |
+  |-----------------------|-----------------------------------------------------|
+  | EFI_SUCCESS           | listing; completed update; passed check             |
+  | EFI_INVALID_PARAMETER | refused command line (argument count, an index that |
+  |                       | is not all decimal digits or does not fit 32 bits,  |
+  |                       | a third word other than "force" or "check")         |
+  | EFI_NOT_FOUND         | index not below the controller count; an update or  |
+  |                       | check command line with no supported controller     |
+  | EFI_NO_RESPONSE       | the indexed controller did not answer the inventory |
+  | EFI_LOAD_ERROR        | the image file cannot be read                       |
+  | EFI_UNSUPPORTED       | the image is refused                                |
+  | EFI_DEVICE_ERROR      | the update failed or partly failed (drive step,     |
+  |                       | flash, or a restore after a successful flash)       |
 
   @param[in] Argc  Number of arguments, the program name included.
   @param[in] Argv  The arguments.
+
+  @return The exit status, as above.
 **/
-VOID
+EFI_STATUS
 ProcessCommandLine (
   IN UINTN   Argc,
   IN CHAR16  **Argv

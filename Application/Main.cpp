@@ -1,13 +1,15 @@
 /** @file
   Entry from the UEFI Shell and the command-line flow: the start-up and exit
   hooks around a run, the choice between the controller listing and a
-  firmware update, the tests of the update arguments and the closing message
-  of an update.
+  firmware update, the tests of the update arguments, the closing message
+  of an update and the exit status.
 
   Command lines:
     ctlflash.efi                     listing of the supported controllers
     ctlflash.efi FwFile idx          update of controller idx with FwFile
     ctlflash.efi FwFile idx force    the same, logical drives left alone
+    ctlflash.efi FwFile idx check    every step of the update that only
+                                     reads; nothing is written
 **/
 
 #include "CommandLine.h"
@@ -17,6 +19,12 @@
 /// command line, read by the write-cache guard.
 ///
 BOOLEAN  mForceUpdate;
+
+///
+/// TRUE when the third argument is "check". Cleared at the start of every
+/// command line, read by the update driver and the write-cache guard.
+///
+BOOLEAN  mCheckOnly;
 
 namespace {
 
@@ -28,7 +36,7 @@ constexpr UINTN   ARGUMENT_BUFFER_SIZE = 256;
 ///
 constexpr UINTN  ARG_FILE  = 1;
 constexpr UINTN  ARG_INDEX = 2;
-constexpr UINTN  ARG_FORCE = 3;
+constexpr UINTN  ARG_MODE  = 3;
 
 ///
 /// The static initialisers laid out for the application: a single null
@@ -176,19 +184,27 @@ IsDecimalDigit (
 }
 
 ///
-/// TRUE when the leading digits of Index make a value that fits 32 bits.
-/// The digits are taken as the conversion will see them, after narrowing
-/// each character to its low byte (U+0136 narrows to "6").
+/// TRUE when Index is one or more decimal digits, every CHAR16 of it as the
+/// shell gives it ("0x1", "1a", "1O", " 1", "-1" and "" are not), and their
+/// value fits 32 bits. A typo must never select another controller.
 ///
 BOOLEAN
-IndexFitsIn32Bits (
+IndexIsStrictDecimal (
   IN CONST CHAR16  *Index
   )
 {
   UINT64  Value = 0;
 
-  for ( ; IsDecimalDigit (*Index & 0xFF); Index++) {
-    Value = Value * 10 + ((*Index & 0xFF) - L'0');
+  if (*Index == 0) {
+    return FALSE;
+  }
+
+  for ( ; *Index != 0; Index++) {
+    if (!IsDecimalDigit (*Index)) {
+      return FALSE;
+    }
+
+    Value = Value * 10 + (*Index - L'0');
     if (Value > MAX_UINT32) {
       return FALSE;
     }
@@ -210,12 +226,11 @@ FitsArgumentBuffer (
 
 /**
   The tests of the update command line, in order. Sets mForceUpdate when the
-  third argument is "force".
+  third argument is "force" and mCheckOnly when it is "check".
 
-  Besides the three tests of the command line, an argument that does not fit
-  the 256-byte argument buffer and an index whose digits do not fit 32 bits
-  are refused here too, rather than overrunning the buffer or wrapping onto
-  another controller.
+  Besides the tests of the command line, an argument that does not fit the
+  256-byte argument buffer is refused here too, rather than overrunning the
+  buffer.
 **/
 BOOLEAN
 UpdateArgumentsAreValid (
@@ -227,60 +242,61 @@ UpdateArgumentsAreValid (
     return FALSE;
   }
 
-  if (!IsDecimalDigit (Argv[ARG_INDEX][0])) {
-    return FALSE;
-  }
-
-  if (Argc == 4) {
-    if (StrCmp (Argv[ARG_FORCE], CTL_WSTR ("force")) != 0) {
-      return FALSE;
-    }
-
-    mForceUpdate = TRUE;
-  }
-
   if (!FitsArgumentBuffer (Argv[ARG_FILE]) || !FitsArgumentBuffer (Argv[ARG_INDEX])) {
     return FALSE;
   }
 
-  return IndexFitsIn32Bits (Argv[ARG_INDEX]);
+  if (!IndexIsStrictDecimal (Argv[ARG_INDEX])) {
+    return FALSE;
+  }
+
+  if (Argc == 4) {
+    if (StrCmp (Argv[ARG_MODE], CTL_WSTR ("force")) == 0) {
+      mForceUpdate = TRUE;
+    } else if (StrCmp (Argv[ARG_MODE], CTL_WSTR ("check")) == 0) {
+      mCheckOnly = TRUE;
+    } else {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
 }
 
 } // namespace
 
-/**
-  The whole command-line flow: discovery, then the listing or the update.
-
-  @param[in] Argc  Number of arguments, the program name included.
-  @param[in] Argv  The arguments.
-**/
-VOID
+EFI_STATUS
 ProcessCommandLine (
   IN UINTN   Argc,
   IN CHAR16  **Argv
   )
 {
   mForceUpdate = FALSE;
+  mCheckOnly   = FALSE;
 
   DiscoverControllers ();
 
   //
   // Without a supported controller the run ends silently, whatever the
-  // command line says.
+  // command line says; the exit status still tells a script what happened.
   //
   if (mControllerTable.ControllerCount == 0) {
-    return;
+    if (Argc == 1) {
+      return EFI_SUCCESS;
+    }
+
+    return UpdateArgumentsAreValid (Argc, Argv) ? EFI_NOT_FOUND : EFI_INVALID_PARAMETER;
   }
 
   if (Argc == 1) {
     CollectControllerInventory ();
     PrintControllerListing ();
-    return;
+    return EFI_SUCCESS;
   }
 
   if (!UpdateArgumentsAreValid (Argc, Argv)) {
     AsciiPrint ("\nInvalid arguments ..");
-    return;
+    return EFI_INVALID_PARAMETER;
   }
 
   CollectControllerInventory ();
@@ -288,31 +304,48 @@ ProcessCommandLine (
   CHAR8  Argument[ARGUMENT_BUFFER_SIZE];
   INT32  Index = AsciiToInt (UnicodeToAsciiCopy (Argument, Argv[ARG_INDEX]));
 
-  //
-  // The index is not checked against the Disabled flag: a controller that did
-  // not answer the inventory keeps its index, and its update then fails.
-  //
   if (static_cast<UINT32> (Index) >= mControllerTable.ControllerCount) {
     AsciiPrint ("\nInvalid controller index (idx = %d) !", Index);
-    return;
+    return EFI_NOT_FOUND;
   }
 
   CONTROLLER_CONTEXT  *Controller = GetControllerContext (static_cast<UINT32> (Index));
 
-  if (UpdateFirmware (UnicodeToAsciiCopy (Argument, Argv[ARG_FILE]), Controller)) {
+  //
+  // A controller that did not answer the inventory is refused here, before
+  // the file is read: an update attempt could only fail further on, with a
+  // message that says nothing about the real cause.
+  //
+  if (Controller->Disabled) {
+    AsciiPrint ("\nController %d did not answer; it is not updated..", Index);
+    return EFI_NO_RESPONSE;
+  }
+
+  UPDATE_OUTCOME  Outcome = UpdateFirmware (UnicodeToAsciiCopy (Argument, Argv[ARG_FILE]), Controller);
+
+  if (mCheckOnly) {
+    if (Outcome.Status == EFI_SUCCESS) {
+      AsciiPrint ("\nCheck passed: the update would go ahead..\n");
+    } else {
+      AsciiPrint ("\nCheck failed: the update would not go ahead..");
+    }
+  } else if (Outcome.FirmwareWritten) {
     AsciiPrint ("\nSuccessfully updated firmware..\n");
   } else {
     AsciiPrint ("\nUpdated failed..");
   }
+
+  return Outcome.Status;
 }
 
 /**
-  Entry from the shell-entry library.
+  Entry from the shell-entry library, which hands the result on unchanged as
+  the image's exit status.
 
   @param[in] Argc  Number of arguments, the program name included.
   @param[in] Argv  The arguments.
 
-  @retval 0  Always: the outcome reaches the user only through the console.
+  @return The EFI_STATUS of ProcessCommandLine (see CommandLine.h).
 **/
 extern "C" INTN
 EFIAPI
@@ -322,7 +355,7 @@ ShellAppMain (
   )
 {
   RunStartupHooks ();
-  ProcessCommandLine (Argc, Argv);
+  EFI_STATUS  Status = ProcessCommandLine (Argc, Argv);
   RunExitHooks ();
-  return 0;
+  return static_cast<INTN> (Status);
 }

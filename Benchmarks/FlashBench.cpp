@@ -152,7 +152,7 @@ BM_Update (
   for (auto _ : State) {
     UINT64  Started = HostClockNow ();
 
-    if (!UpdateFirmware ("fw.img", Controller)) {
+    if (!UpdateFirmware ("fw.img", Controller).FirmwareWritten) {
       Failed = TRUE;
     }
 

@@ -8,14 +8,17 @@
   operation may still be open), open with the component's size, one download
   per piece of at most 32 KB at increasing offsets, commit. The pieces are
   sent straight from the image buffer.
+
+  A check ("check" on the command line) runs the same driver up to the
+  flash: the same loading, validation and logical-drive reads, and then
+  names what the flash would do instead of doing it.
 **/
 
-#include "../CtlFlash.h"
+#include "FlashUpdate.h"
 #include "ImageFormat.h"
 
 namespace {
 
-constexpr UINT32  FLASH_CHUNK_SIZE = 0x8000;
 constexpr UINTN   TYPE_CODE_LENGTH = 4;
 
 ///
@@ -59,23 +62,49 @@ FlashRequest (
   return IssueCommand (Controller, Opcode, Direction, Mailbox0, 0, 0, Length, const_cast<UINT8 *> (Buffer), 0, NULL, 1);
 }
 
+UINT32
+PieceCount (
+  IN UINT32  Size
+  )
+{
+  return Size / FLASH_CHUNK_SIZE + ((Size % FLASH_CHUNK_SIZE != 0) ? 1 : 0);
+}
+
+///
+/// What a check prints instead of flashing.
+///
+VOID
+PrintPlannedFlash (
+  VOID
+  )
+{
+  TYPE_LABEL  Label;
+
+  for (UINT32 Index = 0; Index < mComponentCount; Index++) {
+    UINT32  Size   = ComponentSize (&mComponentTable[Index]);
+    UINT32  Pieces = PieceCount (Size);
+
+    SetTypeLabel (&Label, &mComponentTable[Index]);
+    AsciiPrint ("\nWould flash (%-4a): %u bytes in %u %a", Label.Text, Size, Pieces, (Pieces == 1) ? "piece" : "pieces");
+  }
+}
+
+constexpr UPDATE_OUTCOME
+Outcome (
+  IN EFI_STATUS  Status,
+  IN BOOLEAN     FirmwareWritten = FALSE
+  )
+{
+  return { Status, FirmwareWritten };
+}
+
 } // namespace
 
-/**
-  Flash one component: close, open, the downloads, commit. A failed
-  download or commit is followed by a close; a failed open is not.
-
-  @param[in] Component   An entry of the component table; its bytes lie in
-                         the image buffer.
-  @param[in] Controller  The target controller.
-
-  @retval 0  The component was downloaded and committed.
-  @return The non-zero status of the first request that failed.
-**/
 UINT8
 FlashComponent (
-  IN CONST IMAGE_COMPONENT  *Component,
-  IN CONTROLLER_CONTEXT     *Controller
+  IN  CONST IMAGE_COMPONENT  *Component,
+  IN  CONTROLLER_CONTEXT     *Controller,
+  OUT BOOLEAN                *Downloaded OPTIONAL
   )
 {
   TYPE_LABEL  Label;
@@ -100,6 +129,10 @@ FlashComponent (
     UINT32  Piece = MIN (Remaining, FLASH_CHUNK_SIZE);
 
     AsciiPrint (".");
+    if (Downloaded != NULL) {
+      *Downloaded = TRUE;
+    }
+
     Status = FlashRequest (Controller, OP_FLASH_DOWNLOAD, DIRECTION_TO_CONTROLLER, Offset, Piece, Component->Start + Offset);
     if (Status != 0) {
       FlashRequest (Controller, OP_FLASH_CLOSE, DIRECTION_NONE, 0, 0, NULL);
@@ -120,26 +153,14 @@ FlashComponent (
   return Status;
 }
 
-/**
-  Write a firmware image file into one controller.
-
-  The image buffer is owned here from the moment it is loaded and freed on
-  every path, after the last controller request of the update.
-
-  @param[in] FileName    ASCII name of the image file.
-  @param[in] Controller  The target controller.
-
-  @retval TRUE   Every component was flashed.
-  @retval FALSE  The update failed; the reason has been printed.
-**/
-BOOLEAN
+UPDATE_OUTCOME
 UpdateFirmware (
   IN CONST CHAR8         *FileName,
   IN CONTROLLER_CONTEXT  *Controller
   )
 {
-  TYPE_LABEL  Label;
-  UINT32      FileLength = 0;
+  TYPE_LABEL    Label;
+  UINT32        FileLength = 0;
   CONST UINT16  Ids[] = {
     Controller->VendorId,
     Controller->DeviceId,
@@ -149,10 +170,14 @@ UpdateFirmware (
 
   gBS->SetMem (Label.Text, sizeof (Label.Text), 0);
 
+  if (mCheckOnly) {
+    AsciiPrint ("\nCheck only: nothing is written to the controller.");
+  }
+
   UINT8  *Image = static_cast<UINT8 *> (LoadWholeFile (FileName, &FileLength));
 
   if (Image == NULL) {
-    return FALSE;
+    return Outcome (EFI_LOAD_ERROR);
   }
 
   POOL_GUARD  ImageBuffer (Image);
@@ -164,36 +189,69 @@ UpdateFirmware (
   CheckImageSignature (Image, FileLength);
   if (!IsControllerSupported (Ids)) {
     AsciiPrint ("\nFirmware image doesn't support this controller..");
-    return FALSE;
+    return Outcome (EFI_UNSUPPORTED);
   }
 
   ScanImageComponents (mComponentArea, FileLength - mSupportTableSize - IMAGE_SIGNATURE_SIZE);
   if (mComponentCount == 0) {
     AsciiPrint ("\nNot a valid firmware image..");
-    return FALSE;
+    return Outcome (EFI_UNSUPPORTED);
   }
 
+  //
+  // A switch that fails part-way has put back what it could and named the
+  // rest itself.
+  //
   if (!SwitchToWriteThrough (Controller)) {
-    return FALSE;
+    return Outcome (EFI_DEVICE_ERROR);
+  }
+
+  //
+  // Everything a check may do has been done: the same steps as the update,
+  // up to the first request that would change the controller.
+  //
+  if (mCheckOnly) {
+    PrintPlannedFlash ();
+    return Outcome (EFI_SUCCESS);
   }
 
   for (UINT32 Index = 0; Index < mComponentCount; Index++) {
+    BOOLEAN  Downloaded = FALSE;
+
     SetTypeLabel (&Label, &mComponentTable[Index]);
 
-    UINT8  Status = FlashComponent (&mComponentTable[Index], Controller);
+    UINT8  Status = FlashComponent (&mComponentTable[Index], Controller, &Downloaded);
 
     if (Status != 0) {
-      //
-      // Components before this one stay committed; the drives stay in
-      // write-through.
-      //
       AsciiPrint ("\n(%-4a) Firmware updated Failed with (%d)", Label.Text, Status);
-      return FALSE;
+
+      //
+      // Before the first download nothing has reached the flash, and the
+      // drives go back to write-back. After it, components before this one
+      // may be committed and this one is half written: a controller in that
+      // state is not trusted with a write-back cache.
+      //
+      if ((Index == 0) && !Downloaded) {
+        PutWriteThroughDrivesBack (Controller);
+      } else {
+        ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::FLASH_FAILED);
+      }
+
+      return Outcome (EFI_DEVICE_ERROR);
     }
 
     AsciiPrint ("\n(%-4a) Firmware updated..", Label.Text);
   }
 
-  RestoreWriteCachePolicy (Controller);
-  return TRUE;
+  //
+  // The firmware is written whatever the restore does; a restore that fails
+  // still makes the run a failure, so that a script sees it.
+  //
+  BOOLEAN  Restored = RestoreWriteCachePolicy (Controller);
+
+  if (ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED) || !Restored) {
+    return Outcome (EFI_DEVICE_ERROR, TRUE);
+  }
+
+  return Outcome (EFI_SUCCESS, TRUE);
 }

@@ -16,10 +16,11 @@
     would extend past the loaded bytes means the file was cut short: the
     whole image is refused (no component), so a cut-off image is never
     partly flashed.
-  - A header whose size field is smaller than a header (0 included) is not
-    accepted; the scan resumes behind the header, as for an unknown type.
-    Accepting it would let the scan stand still or count the same bytes
-    twice.
+  - A header of the image's family, with a known type, whose size field is
+    smaller than a header (0 included) is a hole in the image: its
+    component cannot be flashed, and flashing the others around it would
+    leave part of a firmware set. The whole image is refused, as for a
+    cut-off file.
 **/
 
 #include "ImageFormat.h"
@@ -392,12 +393,21 @@ ScanImageComponents (
     Size = View.Uint32At (Current + COMPONENT_SIZE_OFFSET);
 
     //
-    // An unknown type, or a size smaller than the header itself, is not a
-    // component: resume behind the whole header. The family stays unfixed.
+    // An unknown type is not a component: resume behind the whole header.
+    // The family stays unfixed.
     //
-    if (!IsComponentType (Type) || (Size < COMPONENT_HEADER_SIZE)) {
+    if (!IsComponentType (Type)) {
       Position = Current + COMPONENT_HEADER_SIZE;
       continue;
+    }
+
+    //
+    // A component too small to hold its own header cannot be flashed: the
+    // whole image is refused rather than flashing the rest around the hole.
+    //
+    if (Size < COMPONENT_HEADER_SIZE) {
+      Count = 0;
+      break;
     }
 
     //

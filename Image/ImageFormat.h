@@ -213,10 +213,12 @@ IsControllerSupported (
 
   The area is clipped to the image that CheckImageSignature recorded; with
   no image recorded, or an Area outside it, nothing is scanned. Only whole
-  components are accepted: a header or a component that would run past the
-  end of the loaded bytes means the file is cut short, and the whole image is
-  refused (the result is 0), so every accepted component lies wholly inside
-  the buffer and a cut-off image is never partly flashed.
+  images are accepted: a header or a component that would run past the end
+  of the loaded bytes means the file is cut short, and a header of a known
+  type whose size field is below the header size is a hole in the image;
+  either refuses the whole image (the result is 0), so every accepted
+  component lies wholly inside the buffer and an image is never partly
+  flashed.
 
   @param[in] Area    Start of the component area (mComponentArea).
   @param[in] Length  Length of the area in bytes.

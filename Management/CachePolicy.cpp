@@ -2,7 +2,13 @@
   Write-cache policy guard: around a firmware flash, the logical drives of
   the controller that cache writes in write-back mode are switched to
   write-through, and their saved policies are put back afterwards. With
-  "force" on the command line both steps leave the drives alone.
+  "force" on the command line both steps leave the drives alone; with
+  "check" the switch only reads and names the drives it would switch.
+
+  Besides the saved policies, the guard keeps which drives this run has
+  actually switched (their set request succeeded) and not yet put back, so
+  that whoever ends an update can tell the user which drives stay in
+  write-through, also after a read has discarded the saved policies.
 
   Every failure is printed where it happens and recorded in
   mCachePolicyFailed, from which each step's result is taken.
@@ -64,12 +70,29 @@ static_assert (OFFSET_OF (LD_PROPERTIES, CachePolicy) == 20, "LD_PROPERTIES.Cach
 /// | mSavedCachePolicy  | the saving read; cleared by every failed read |
 /// |                    | and per drive by a failed set request         |
 /// | mCachePolicyFailed | every failed request of the current step      |
+/// | mSwitchedDrives,   | a successful set of the switch appends a      |
+/// | mSwitchedCount     | drive; cleared when the next switch begins    |
+/// | mInWriteThrough    | TRUE by a successful set of the switch, FALSE |
+/// |                    | by a successful set of the restore            |
 ///
 LD_LIST        mLdList;
 UINT32         mLdCount;
 LD_PROPERTIES  mLdProperties[MAX_TARGET_IDS];
 UINT8          mSavedCachePolicy[MAX_TARGET_IDS];
 BOOLEAN        mCachePolicyFailed;
+
+///
+/// A drive that the switch put into write-through: its target id and its VD
+/// number as the switch message showed it.
+///
+struct SWITCHED_DRIVE {
+  UINT8    TargetId;
+  UINT8    VdId;
+};
+
+SWITCHED_DRIVE  mSwitchedDrives[MAX_TARGET_IDS];
+UINT32          mSwitchedCount;
+BOOLEAN         mInWriteThrough[MAX_TARGET_IDS];
 
 namespace {
 
@@ -223,11 +246,16 @@ GetLogicalDriveProperties (
   whose set request fails loses its saved policy, so the restore leaves it
   alone. The outcome is in mCachePolicyFailed.
 
+  A successful set of a drive with a saved policy marks it in write-through
+  when Switching, and back in write-back otherwise.
+
   @param[in] Controller  The controller.
+  @param[in] Switching   TRUE for the switch, FALSE for the restore.
 **/
 VOID
 SetLogicalDriveProperties (
-  IN CONTROLLER_CONTEXT  *Controller
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN BOOLEAN             Switching
   )
 {
   for (UINT32 Position = 0; Position < mLdCount; Position++) {
@@ -239,6 +267,12 @@ SetLogicalDriveProperties (
     if (TargetId >= MAX_TARGET_IDS) {
       continue;
     }
+
+    //
+    // The VD number as the switch message showed it, before the list's Ref
+    // replaces the controller's.
+    //
+    UINT8  VdId = DriveIdOf (TargetId);
 
     mLdProperties[TargetId].Ref = mLdList.Entries[Position].Ref;
 
@@ -264,6 +298,24 @@ SetLogicalDriveProperties (
       AsciiPrint ("\nFailed to set LD(%d) properties Err(%d).", TargetId, Status);
       mSavedCachePolicy[TargetId] = 0;
       mCachePolicyFailed          = TRUE;
+      continue;
+    }
+
+    if (mSavedCachePolicy[TargetId] == 0) {
+      continue;
+    }
+
+    if (!Switching) {
+      mInWriteThrough[TargetId] = FALSE;
+    } else if (!mInWriteThrough[TargetId] && (mSwitchedCount < MAX_TARGET_IDS)) {
+      //
+      // A target id listed twice is recorded once, so the record never
+      // holds more than the 64 target ids.
+      //
+      mInWriteThrough[TargetId]                = TRUE;
+      mSwitchedDrives[mSwitchedCount].TargetId = TargetId;
+      mSwitchedDrives[mSwitchedCount].VdId     = VdId;
+      mSwitchedCount++;
     }
   }
 
@@ -326,6 +378,9 @@ SwitchToWriteThrough (
 {
   mCachePolicyFailed = FALSE;
 
+  mSwitchedCount = 0;
+  gBS->SetMem (mInWriteThrough, sizeof (mInWriteThrough), 0);
+
   if (mForceUpdate) {
     AsciiPrint ("\nIgnoring VD write policy..");
     return TRUE;
@@ -340,13 +395,32 @@ SwitchToWriteThrough (
     UINT8  TargetId = TargetIdAt (Position);
 
     if ((TargetId < MAX_TARGET_IDS) && (mSavedCachePolicy[TargetId] != 0)) {
-      mLdProperties[TargetId].CachePolicy &= CACHE_POLICY_THROUGH_MASK;
-      AsciiPrint ("\nModifying write cache policy for VD(%d) WB->WT.", DriveIdOf (TargetId));
+      if (mCheckOnly) {
+        AsciiPrint ("\nWould switch VD(%d) WB->WT.", DriveIdOf (TargetId));
+      } else {
+        mLdProperties[TargetId].CachePolicy &= CACHE_POLICY_THROUGH_MASK;
+        AsciiPrint ("\nModifying write cache policy for VD(%d) WB->WT.", DriveIdOf (TargetId));
+      }
     }
   }
 
-  SetLogicalDriveProperties (Controller);
-  return !mCachePolicyFailed;
+  if (mCheckOnly) {
+    return TRUE;
+  }
+
+  SetLogicalDriveProperties (Controller, TRUE);
+  if (!mCachePolicyFailed) {
+    return TRUE;
+  }
+
+  //
+  // Nothing has reached the flash yet: put the drives switched so far back
+  // rather than leave them in write-through for an update that will not
+  // happen.
+  //
+  PutWriteThroughDrivesBack (Controller);
+  mCachePolicyFailed = TRUE;
+  return FALSE;
 }
 
 /**
@@ -383,6 +457,57 @@ RestoreWriteCachePolicy (
     }
   }
 
-  SetLogicalDriveProperties (Controller);
+  SetLogicalDriveProperties (Controller, FALSE);
   return !mCachePolicyFailed;
+}
+
+VOID
+PutWriteThroughDrivesBack (
+  IN CONTROLLER_CONTEXT  *Controller
+  )
+{
+  if (DrivesLeftInWriteThrough () != 0) {
+    RestoreWriteCachePolicy (Controller);
+    ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED);
+  }
+}
+
+UINT32
+DrivesLeftInWriteThrough (
+  VOID
+  )
+{
+  UINT32  Count = 0;
+
+  for (UINT32 Index = 0; Index < mSwitchedCount; Index++) {
+    if (mInWriteThrough[mSwitchedDrives[Index].TargetId]) {
+      Count++;
+    }
+  }
+
+  return Count;
+}
+
+BOOLEAN
+ReportDrivesLeftInWriteThrough (
+  IN WRITE_THROUGH_REASON  Reason
+  )
+{
+  if (DrivesLeftInWriteThrough () == 0) {
+    return FALSE;
+  }
+
+  AsciiPrint ("\nWrite-through kept for");
+  for (UINT32 Index = 0; Index < mSwitchedCount; Index++) {
+    if (mInWriteThrough[mSwitchedDrives[Index].TargetId]) {
+      AsciiPrint (" VD(%d)", mSwitchedDrives[Index].VdId);
+    }
+  }
+
+  AsciiPrint (
+    ": %a.",
+    (Reason == WRITE_THROUGH_REASON::FLASH_FAILED) ? "the flash failed; switch back by hand once the controller is updated"
+                                                   : "restoring write-back failed; switch back by hand"
+    );
+  return TRUE;
 }

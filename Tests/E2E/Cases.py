@@ -1,5 +1,5 @@
 """The end-to-end cases: what ctlflash.efi prints in the UEFI Shell of OVMF,
-byte for byte, and that it always hands EFI_SUCCESS back to the shell.
+byte for byte, and the exit status it hands back to the shell.
 
 A row is Case(name, scenario, steps, files=(), timeout=60):
   name      the CTest name is "e2e." + name
@@ -35,6 +35,15 @@ TWO_CONTROLLERS = "Scenarios/TwoControllers.cfg"
 
 INVALID_ARGUMENTS = "\nInvalid arguments .."
 
+# %lasterror% as the shell shows each exit status of ctlflash.efi: the
+# EFI_STATUS with its error bit cleared.
+LOAD_ERROR = "0x1"
+INVALID_PARAMETER = "0x2"
+UNSUPPORTED = "0x3"
+DEVICE_ERROR = "0x7"
+NOT_FOUND = "0xE"
+NO_RESPONSE = "0x10"
+
 
 def journal(*controllers):
     """What "ctlsimctl journal" must print: per controller, the exact frame
@@ -58,39 +67,38 @@ INVENTORY_FRAMES = [
 
 CASES = [
     # Without a supported controller nothing at all is printed, whatever the
-    # command line, and the shell gets EFI_SUCCESS back.
+    # command line; the exit status still says what happened.
     Case("no-controller.silent", None, [
         ("ctlflash.efi", ""),
-        ("ctlflash.efi fw.img", ""),
-        ("ctlflash.efi fw.img 0", ""),
-        ("ctlflash.efi fw.img 0 force", ""),
-        ("ctlflash.efi fw.img x Force extra words", ""),
+        ("ctlflash.efi fw.img", "", INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0", "", NOT_FOUND),
+        ("ctlflash.efi fw.img 0 force", "", NOT_FOUND),
+        ("ctlflash.efi fw.img 0 check", "", NOT_FOUND),
+        ("ctlflash.efi fw.img x Force extra words", "", INVALID_PARAMETER),
     ]),
 
     # Refused command lines with two controllers present: no request at all
     # reaches a controller.
     Case("args.refused", TWO_CONTROLLERS, [
-        ("ctlflash.efi fw.img", INVALID_ARGUMENTS),
-        ("ctlflash.efi fw.img 0 force extra", INVALID_ARGUMENTS),
-        ("ctlflash.efi fw.img 0 force extra words", INVALID_ARGUMENTS),
-        ("ctlflash.efi fw.img a", INVALID_ARGUMENTS),
-        ("ctlflash.efi fw.img -1", INVALID_ARGUMENTS),
-        ('ctlflash.efi fw.img " 1"', INVALID_ARGUMENTS),
-        ('ctlflash.efi fw.img ""', INVALID_ARGUMENTS),
-        ("ctlflash.efi fw.img 0 Force", INVALID_ARGUMENTS),
-        ("ctlflash.efi fw.img 0 FORCE", INVALID_ARGUMENTS),
+        ("ctlflash.efi fw.img", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 force extra", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 force extra words", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img a", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img -1", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ('ctlflash.efi fw.img " 1"', INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ('ctlflash.efi fw.img ""', INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 Force", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 FORCE", INVALID_ARGUMENTS, INVALID_PARAMETER),
         ("ctlsimctl journal", journal([], [])),
     ]),
 
     # An index not below the controller count is refused after the
-    # inventory has run, and nothing is flashed; digits after the first are
-    # read up to the first other character.
+    # inventory has run, and nothing is flashed.
     Case("args.index-out-of-range", TWO_CONTROLLERS, [
-        ("ctlflash.efi fw.img 2", "\nInvalid controller index (idx = 2) !"),
+        ("ctlflash.efi fw.img 2", "\nInvalid controller index (idx = 2) !", NOT_FOUND),
         ("ctlsimctl journal", journal(INVENTORY_FRAMES, INVENTORY_FRAMES)),
-        ("ctlflash.efi fw.img 2 force", "\nInvalid controller index (idx = 2) !"),
-        ("ctlflash.efi fw.img 007", "\nInvalid controller index (idx = 7) !"),
-        ("ctlflash.efi fw.img 31x", "\nInvalid controller index (idx = 31) !"),
+        ("ctlflash.efi fw.img 2 force", "\nInvalid controller index (idx = 2) !", NOT_FOUND),
+        ("ctlflash.efi fw.img 007", "\nInvalid controller index (idx = 7) !", NOT_FOUND),
     ]),
 ]
 
@@ -142,6 +150,12 @@ def wb_to_wt(*drives):
 
 def wt_to_wb(*drives):
     return "\n" + "".join("\nModifying write cache policy for VD(%d) WT->WB." % d for d in drives) + "\n"
+
+
+def kept(*drives):
+    """The line that names the drives left in write-through after a failed flash."""
+    return "\nWrite-through kept for" + "".join(" VD(%d)" % d for d in drives) + \
+        ": the flash failed; switch back by hand once the controller is updated."
 
 
 def pieces(size):
@@ -279,49 +293,58 @@ CASES += [
     # Images that are refused before any request: nothing but the inventory
     # reaches the controller.
     Case("update.other-controller", UPDATE, [
-        ("ctlflash.efi upd-other.img 0", NOT_SUPPORTED + FAILED),
+        ("ctlflash.efi upd-other.img 0", NOT_SUPPORTED + FAILED, UNSUPPORTED),
         ("ctlsimctl journal 0", journal_of(0, Frames().inventory())),
     ], files=UPDATE_FILES),
     Case("update.wrong-signature", UPDATE, [
-        ("ctlflash.efi upd-nosig.img 0", NOT_SUPPORTED + FAILED),
+        ("ctlflash.efi upd-nosig.img 0", NOT_SUPPORTED + FAILED, UNSUPPORTED),
         ("ctlsimctl journal 0", journal_of(0, Frames().inventory())),
     ], files=UPDATE_FILES),
     Case("update.no-component", UPDATE, [
-        ("ctlflash.efi upd-filler.img 0", "\nNot a valid firmware image.." + FAILED),
+        ("ctlflash.efi upd-filler.img 0", "\nNot a valid firmware image.." + FAILED, UNSUPPORTED),
         ("ctlsimctl journal 0", journal_of(0, Frames().inventory())),
     ], files=UPDATE_FILES),
 
     # The cache switch fails: no flash request follows.
     Case("update.list-failure", UPDATE, [
-        ("ctlflash.efi upd-three.img 7", LIST_FAILED + FAILED),
+        ("ctlflash.efi upd-three.img 7", LIST_FAILED + FAILED, DEVICE_ERROR),
         ("ctlsimctl journal 7", journal_of(7, Frames().inventory().list(status=9))),
     ], files=UPDATE_FILES),
     Case("update.get-failure", UPDATE, [
         ("ctlflash.efi upd-three.img 1",
          "\nFailed to get LD(2) properties Err(7).\n\nFailed to get LD properties..\nError getting LD information.."
-         + FAILED),
+         + FAILED, DEVICE_ERROR),
         ("ctlsimctl journal 1", journal_of(1, Frames().inventory().list().get(0).get(1).get(2, status=7))),
         ("ctlsimctl drives 1", drives(1, 0x01, 0x01, 0x01, 0x01, 0x01)),
     ], files=UPDATE_FILES),
+    # The switch fails part-way: nothing has been flashed, so the drives
+    # already switched are put back; drive 1 refuses every set and was
+    # never changed.
     Case("update.set-failure", UPDATE, [
         ("ctlflash.efi upd-three.img 2",
          "\n\nModifying write cache policy for VD(0) WB->WT.\nModifying write cache policy for VD(1) WB->WT."
-         "\nModifying write cache policy for VD(2) WB->WT.\nFailed to set LD(1) properties Err(45).\n" + FAILED),
+         "\nModifying write cache policy for VD(2) WB->WT.\nFailed to set LD(1) properties Err(45).\n"
+         "\n\nModifying write cache policy for VD(0) WT->WB.\nModifying write cache policy for VD(2) WT->WB."
+         "\nFailed to set LD(1) properties Err(45).\n" + FAILED, DEVICE_ERROR),
         ("ctlsimctl journal 2", journal_of(
-            2, Frames().inventory().list().get(0).get(1).get(2).set(0).set(1, status=0x2D).set(2))),
-        ("ctlsimctl drives 2", drives(2, 0x00, 0x01, 0x00)),
+            2, Frames().inventory().list().get(0).get(1).get(2).set(0).set(1, status=0x2D).set(2)
+            .list().get(0).get(1).get(2).set(0).set(1, status=0x2D).set(2))),
+        ("ctlsimctl drives 2", drives(2, 0x01, 0x01, 0x01)),
     ], files=UPDATE_FILES),
 
     # A flash request fails: a close follows a failed download or commit but
-    # not a failed open, the drives stay in write-through.
+    # not a failed open. A failed first open has reached nothing on the
+    # flash and the drive is put back; after a download it stays in
+    # write-through and the user is told.
     Case("update.open-failure", UPDATE, [
-        ("ctlflash.efi upd-app.img 3", wb_to_wt(0) + failed_with("APP ", 0x21) + FAILED),
-        ("ctlsimctl journal 3", journal_of(3, Frames().inventory().guard([0]).close().open(70000, status=0x21))),
-        ("ctlsimctl drives 3", drives(3, 0x00)),
+        ("ctlflash.efi upd-app.img 3", wb_to_wt(0) + failed_with("APP ", 0x21) + wt_to_wb(0) + FAILED, DEVICE_ERROR),
+        ("ctlsimctl journal 3", journal_of(
+            3, Frames().inventory().guard([0]).close().open(70000, status=0x21).guard([0]))),
+        ("ctlsimctl drives 3", drives(3, 0x01)),
     ], files=UPDATE_FILES),
     Case("update.download-failure", UPDATE, [
         ("ctlflash.efi upd-app.img 4",
-         wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + FAILED),
+         wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + kept(0) + FAILED, DEVICE_ERROR),
         ("ctlsimctl journal 4", journal_of(
             4, Frames().inventory().guard([0]).close().open(70000)
             .download(0, 32768).download(32768, 32768).download(65536, 4464, status=0x22).close())),
@@ -329,7 +352,7 @@ CASES += [
     ], files=UPDATE_FILES),
     Case("update.commit-failure", UPDATE, [
         ("ctlflash.efi upd-app.img 5",
-         wb_to_wt(0) + "\nDownloading image (APP )....\n" + failed_with("APP ", 0x23) + FAILED),
+         wb_to_wt(0) + "\nDownloading image (APP )....\n" + failed_with("APP ", 0x23) + kept(0) + FAILED, DEVICE_ERROR),
         ("ctlsimctl journal 5", journal_of(
             5, Frames().inventory().guard([0]).close().open(70000)
             .download(0, 32768).download(32768, 32768).download(65536, 4464).commit(status=0x23).close())),
@@ -337,14 +360,122 @@ CASES += [
     ], files=UPDATE_FILES),
 
     # The second of three components fails: the first stays committed, the
-    # third is not attempted and the policies are not restored.
+    # third is not attempted and the drive stays in write-through.
     Case("update.second-component-failure", UPDATE, [
         ("ctlflash.efi upd-three.img 6",
-         wb_to_wt(0) + flashed("APP ", 41084) + failed_with("CTLR", 0x24) + FAILED),
+         wb_to_wt(0) + flashed("APP ", 41084) + failed_with("CTLR", 0x24) + kept(0) + FAILED, DEVICE_ERROR),
         ("ctlsimctl journal 6", journal_of(
             6, Frames().inventory().guard([0]).component(41084).close().open(2084, status=0x24), THREE[:1])),
         ("ctlsimctl drives 6", drives(6, 0x00)),
     ], files=UPDATE_FILES),
+]
+
+#
+# Exit status, strict index, check and whole images.
+#
+# APP (good), a CTLR header whose size field is 0, then BIOS.
+HOLE_SCRIPT = r"""
+import struct, sys
+def header(label, size):
+    h = bytearray(1084)
+    h[0:4] = b"TQ30"
+    h[16:20] = label
+    h[24:28] = struct.pack("<I", size)
+    return bytes(h)
+image = b"ORN#E60B7AA62A27429d821637AE4BE2FBE3FW\0" + struct.pack("<I", 1) + struct.pack("<4H", 0x1F3A, 0x0C31, 0x1F3A, 0x0101)
+image += header(b"APP ", 1084 + 4000) + bytes(4000)
+image += header(b"CTLR", 0)
+image += header(b"BIOS", 1084 + 3000) + bytes(3000)
+open(sys.argv[1], "wb").write(image)
+"""
+CHECK_FILES = UPDATE_FILES + [Made("upd-hole.img", "python3", "-c", HOLE_SCRIPT, "{out}")]
+# The fragment as the README shows it, one script line per line.
+SCRIPT_FRAGMENT = "\r\n".join([
+    "ctlflash.efi %(image)s %(idx)d check",
+    "set rc %%lasterror%%",
+    "if %%rc%% ne 0 then",
+    "  echo \"controller %(idx)d: check failed (%%rc%%), nothing written\"",
+    "else",
+    "  ctlflash.efi %(image)s %(idx)d",
+    "  set rc %%lasterror%%",
+    "  if %%rc%% ne 0 then",
+    "    echo \"controller %(idx)d: update failed (%%rc%%)\"",
+    "  endif",
+    "endif",
+])
+CHECK_ONLY = "\nCheck only: nothing is written to the controller."
+CHECK_PASSED = "\nCheck passed: the update would go ahead..\n"
+CHECK_FAILED = "\nCheck failed: the update would not go ahead.."
+
+
+def would_flash(label, size):
+    count = len(pieces(size))
+    return "\nWould flash (%-4s): %d bytes in %d %s" % (label, size, count, "piece" if count == 1 else "pieces")
+
+
+CASES += [
+    # A typo in the index never selects a controller.
+    Case("args.strict-index", TWO_CONTROLLERS, [
+        ("ctlflash.efi fw.img 0x1", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 1a", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 1O", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 31x", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 4294967296", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 Check", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlsimctl journal", journal([], [])),
+    ]),
+
+    # Exit statuses of updates: a file that cannot be read, a controller
+    # that did not answer the inventory, a refused image, and a run whose
+    # drives could not be restored after a successful flash.
+    Case("status.update-outcomes", UPDATE, [
+        ("ctlflash.efi missing.img 0", "\nopen failed :missing.img" + FAILED, LOAD_ERROR),
+        ("ctlflash.efi upd-app.img 8", "\nController 8 did not answer; it is not updated..", NO_RESPONSE),
+        ("ctlsimctl clear", None),
+        ("ctlflash.efi upd-hole.img 0", "\nNot a valid firmware image.." + FAILED, UNSUPPORTED),
+        ("ctlsimctl journal 0", journal_of(0, Frames().inventory())),
+        ("ctlsimctl clear", None),
+        ("ctlflash.efi upd-app.img 9",
+         wb_to_wt(0) + flashed("APP ", 70000) + LIST_FAILED
+         + "\nWrite-through kept for VD(0): restoring write-back failed; switch back by hand." + SUCCESS,
+         DEVICE_ERROR),
+        ("ctlsimctl drives 9", drives(9, 0x00)),
+        ("ctlsimctl journal 9", journal_of(
+            9, Frames().inventory().guard([0]).component(70000).list(status=9), [("APP ", ONE_PAYLOAD)])),
+    ], files=CHECK_FILES),
+
+    # The startup.nsh fragment of the README: check first, update only when
+    # the check passed, and report a failure by its status. Neither set nor
+    # if changes %lasterror%, so ctlflash's status is still there after it.
+    Case("status.script-fragment", UPDATE, [
+        (SCRIPT_FRAGMENT % {"image": "upd-app.img", "idx": 4},
+         CHECK_ONLY + "\n\nWould switch VD(0) WB->WT." + would_flash("APP ", 70000) + CHECK_PASSED
+         + wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + kept(0) + FAILED
+         + "controller 4: update failed (0x7)\n", DEVICE_ERROR),
+        (SCRIPT_FRAGMENT % {"image": "upd-other.img", "idx": 0},
+         CHECK_ONLY + NOT_SUPPORTED + CHECK_FAILED + "controller 0: check failed (0x3), nothing written\n",
+         UNSUPPORTED),
+    ], files=CHECK_FILES),
+
+    # The check reads the image and the drives and names what the update
+    # would do; no set-properties and no flash request reaches the
+    # controller, and it fails exactly where the update would.
+    Case("check.passes", UPDATE, [
+        ("ctlflash.efi upd-three.img 0 check",
+         CHECK_ONLY + "\n\nWould switch VD(0) WB->WT."
+         + "".join(would_flash(label, HEADER_SIZE + payload.size) for label, payload in THREE) + CHECK_PASSED),
+        ("ctlsimctl journal 0", journal_of(0, Frames().inventory().list().get(0).get(1))),
+        ("ctlsimctl drives 0", drives(0, 0x01, 0x00)),
+    ], files=CHECK_FILES),
+    Case("check.fails", UPDATE, [
+        ("ctlflash.efi upd-other.img 0 check", CHECK_ONLY + NOT_SUPPORTED + CHECK_FAILED, UNSUPPORTED),
+        ("ctlflash.efi upd-hole.img 0 check", CHECK_ONLY + "\nNot a valid firmware image.." + CHECK_FAILED, UNSUPPORTED),
+        ("ctlflash.efi missing.img 0 check", CHECK_ONLY + "\nopen failed :missing.img" + CHECK_FAILED, LOAD_ERROR),
+        ("ctlsimctl clear", None),
+        ("ctlflash.efi upd-three.img 7 check", CHECK_ONLY + LIST_FAILED + CHECK_FAILED, DEVICE_ERROR),
+        ("ctlsimctl journal 7", journal_of(7, Frames().inventory().list(status=9))),
+        ("ctlflash.efi upd-app.img 8 check", "\nController 8 did not answer; it is not updated..", NO_RESPONSE),
+    ], files=CHECK_FILES),
 ]
 
 #

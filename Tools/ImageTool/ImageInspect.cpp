@@ -200,10 +200,9 @@ WalkArea (
     }
 
     if (Size < COMPONENT_HEADER_SIZE) {
-      Walk.Errors.push_back (Format ("component at offset 0x%zX has the size %u, smaller than its header: not flashed",
-                                     AtFile, Size));
-      Position += COMPONENT_HEADER_SIZE;
-      continue;
+      Walk.Errors.push_back (Format ("component at offset 0x%zX has the size %u, smaller than its header: "
+                                     "the application refuses the whole image", AtFile, Size));
+      break;
     }
 
     if (Size > Length - Position) {

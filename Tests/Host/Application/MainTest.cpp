@@ -1,9 +1,9 @@
 /** @file
   Tests of the entry from the shell and the command-line flow: silence
-  without controllers, every refused command line, the conversion of the
-  index, the index test against the controller count, the closing messages
-  of an update, the force flag, and the start-up and exit hooks. ShellAppMain
-  returns 0 in every case.
+  without controllers, every refused command line, the strict index and its
+  conversion, the index test against the controller count, the closing
+  messages of an update and a check, the force and check words, the exit
+  status of each outcome, and the start-up and exit hooks.
 **/
 
 #include <algorithm>
@@ -31,6 +31,7 @@ protected:
     HostShellReset ();
     std::memset (&mControllerTable, 0, sizeof (mControllerTable));
     mForceUpdate = FALSE;
+    mCheckOnly   = FALSE;
   }
 
   void
@@ -43,8 +44,14 @@ protected:
   }
 
   ///
+  /// Exit status of the last Run.
+  ///
+  EFI_STATUS  mStatus = EFI_SUCCESS;
+
+  ///
   /// Run the application with the given arguments (the program name is
-  /// added) and return what the console shows.
+  /// added), return what the console shows and keep the exit status in
+  /// mStatus.
   ///
   std::string
   Run (
@@ -57,7 +64,7 @@ protected:
     HOST_ARGV  Argv (Line);
 
     HostConsoleClear ();
-    EXPECT_EQ (0, ShellAppMain (Argv.Argc (), Argv.Argv ()));
+    mStatus = static_cast<EFI_STATUS> (ShellAppMain (Argv.Argc (), Argv.Argv ()));
     return HostConsoleText ();
   }
 
@@ -104,13 +111,23 @@ Printable (
 //
 
 TEST_F (MAIN, WithoutAControllerNothingIsPrintedWhateverTheCommandLine) {
-  const std::vector<std::vector<std::u16string> >  Lines = {
-    {},
-    { u"fw.bin" },
-    { u"fw.bin", u"0" },
-    { u"fw.bin", u"0", u"force" },
-    { u"fw.bin", u"x" },
-    { u"a", u"b", u"c", u"d" },
+  //
+  // The exit status still tells a script what happened: a listing of no
+  // controller is fine, an update or check has nothing to work on, a
+  // malformed command line is refused.
+  //
+  const struct {
+    std::vector<std::u16string>    Line;
+    EFI_STATUS                     Status;
+  } Lines[] = {
+    { {},                                 EFI_SUCCESS           },
+    { { u"fw.bin" },                      EFI_INVALID_PARAMETER },
+    { { u"fw.bin", u"0" },                EFI_NOT_FOUND         },
+    { { u"fw.bin", u"0", u"force" },      EFI_NOT_FOUND         },
+    { { u"fw.bin", u"0", u"check" },      EFI_NOT_FOUND         },
+    { { u"fw.bin", u"x" },                EFI_INVALID_PARAMETER },
+    { { u"fw.bin", u"0x1" },              EFI_INVALID_PARAMETER },
+    { { u"a", u"b", u"c", u"d" },         EFI_INVALID_PARAMETER },
   };
 
   // A device of another vendor is no controller either.
@@ -124,7 +141,8 @@ TEST_F (MAIN, WithoutAControllerNothingIsPrintedWhateverTheCommandLine) {
     }
 
     for (const auto &Line : Lines) {
-      EXPECT_EQ ("", Run (Line)) << Printable (Line);
+      EXPECT_EQ ("", Run (Line.Line)) << Printable (Line.Line);
+      EXPECT_EQ (Line.Status, mStatus) << Printable (Line.Line);
       EXPECT_EQ (0u, mControllerTable.ControllerCount);
     }
   }
@@ -147,11 +165,24 @@ TEST_F (MAIN, MalformedCommandLinesAreRefusedBeforeAnyRequest) {
     { u"fw.bin", u"" },                                  // empty index
     { u"fw.bin", u"\u0130" },                            // low byte is "0", the character is not
     { u"fw.bin", u"\uFF11" },                            // a full-width digit one
+    { u"fw.bin", u"0x1" },                               // the index is decimal digits only
+    { u"fw.bin", u"1a" },
+    { u"fw.bin", u"1O" },                                // a letter O for a zero
+    { u"fw.bin", u"1x" },
+    { u"fw.bin", u"12abc" },
+    { u"fw.bin", u"3 4" },
+    { u"fw.bin", u"1 " },
+    { u"fw.bin", u"2\u0141" },                           // narrows to "2A"
+    { u"fw.bin", u"1\u0130" },                           // narrows to "10": not a digit as given
     { u"fw.bin", u"0", u"Force" },                       // only "force" itself
     { u"fw.bin", u"0", u"FORCE" },
     { u"fw.bin", u"0", u"force " },
     { u"fw.bin", u"0", u"" },
     { u"fw.bin", u"0", u"-force" },
+    { u"fw.bin", u"0", u"Check" },                       // only "check" itself
+    { u"fw.bin", u"0", u"check " },
+    { u"fw.bin", u"0", u"check", u"force" },
+    { u"fw.bin", u"0", u"force", u"check" },
   };
 
   mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
@@ -159,6 +190,7 @@ TEST_F (MAIN, MalformedCommandLinesAreRefusedBeforeAnyRequest) {
 
   for (const auto &Line : Lines) {
     EXPECT_EQ ("\nInvalid arguments ..", Run (Line)) << Printable (Line);
+    EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus) << Printable (Line);
     EXPECT_EQ (0u, FramesIssued ()) << Printable (Line) << ": the inventory queries must not run";
     EXPECT_EQ (0u, HostShellOpenCalls ().size ()) << Printable (Line);
   }
@@ -178,6 +210,7 @@ TEST_F (MAIN, ArgumentsLongerThan255CharactersAreRefused) {
        })
   {
     EXPECT_EQ ("\nInvalid arguments ..", Run (Line)) << Line[0].size () << " / " << Line[1].size () << " characters";
+    EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus);
     EXPECT_EQ (0u, HostShellOpenCalls ().size ());
   }
 }
@@ -185,13 +218,11 @@ TEST_F (MAIN, ArgumentsLongerThan255CharactersAreRefused) {
 TEST_F (MAIN, AnIndexWhoseDigitsDoNotFit32BitsIsRefused) {
   mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
-  //
-  // The last one narrows to "4294967296": U+0136 keeps only its low byte, "6".
-  //
-  for (const char16_t *Index : { u"4294967296", u"4294967297", u"99999999999", u"4294967296x", u"00000000004294967296",
-                                 u"429496729\u0136" })
+  for (const char16_t *Index : { u"4294967296", u"4294967297", u"99999999999", u"00000000004294967296",
+                                 u"18446744073709551617" })
   {
     EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", Index })) << Printable ({ Index });
+    EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus);
     EXPECT_EQ (0u, FramesIssued ());
   }
 }
@@ -200,17 +231,14 @@ TEST_F (MAIN, AnIndexWhoseDigitsDoNotFit32BitsIsRefused) {
 // The index test
 //
 
-TEST_F (MAIN, TheIndexIsConvertedFromItsLeadingDigits) {
+TEST_F (MAIN, AnIndexOfDecimalDigitsIsConverted) {
   struct {
     std::u16string    Index;
     CONST char        *Shown;
   } CONST  Cases[] = {
     { u"1",          "1"           },
-    { u"1x",         "1"           },
     { u"007",        "7"           },
-    { u"12abc",      "12"          },
-    { u"3 4",        "3"           },
-    { u"2\u0141",    "2"           },
+    { u"12",         "12"          },
     { u"4294967295", "-1"          },   // fits 32 bits; shown as the signed value
     { u"2147483648", "-2147483648" },
     { std::u16string (254, u'0') + u"9", "9" },   // 255 characters still fit
@@ -221,6 +249,7 @@ TEST_F (MAIN, TheIndexIsConvertedFromItsLeadingDigits) {
   for (const auto &Case : Cases) {
     EXPECT_EQ (std::string ("\nInvalid controller index (idx = ") + Case.Shown + ") !", Run ({ u"fw.bin", Case.Index }))
       << Printable ({ Case.Index });
+    EXPECT_EQ (EFI_NOT_FOUND, mStatus);
     EXPECT_EQ (0u, HostShellOpenCalls ().size ()) << "no update is attempted";
   }
 }
@@ -230,6 +259,7 @@ TEST_F (MAIN, AnIndexNotBelowTheCountIsRefusedAfterTheInventory) {
   SIM_CONTROLLER  *Second = mSim.AddReady (MAKER_DEVICE_ID_MODEL_8);
 
   EXPECT_EQ ("\nInvalid controller index (idx = 2) !", Run ({ u"fw.bin", u"2" }));
+  EXPECT_EQ (EFI_NOT_FOUND, mStatus);
 
   EXPECT_EQ (2u, mControllerTable.ControllerCount);
   for (SIM_CONTROLLER *Sim : { First, Second }) {
@@ -241,14 +271,20 @@ TEST_F (MAIN, AnIndexNotBelowTheCountIsRefusedAfterTheInventory) {
   EXPECT_EQ (0u, HostShellOpenCalls ().size ());
 }
 
-TEST_F (MAIN, ForceIsSetByTheThirdArgumentAndClearedByTheNextRun) {
+TEST_F (MAIN, ForceAndCheckAreSetByTheThirdArgumentAndClearedByTheNextRun) {
   mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   EXPECT_EQ ("\nInvalid controller index (idx = 3) !", Run ({ u"fw.bin", u"3", u"force" }));
   EXPECT_TRUE (mForceUpdate);
+  EXPECT_FALSE (mCheckOnly);
+
+  EXPECT_EQ ("\nInvalid controller index (idx = 3) !", Run ({ u"fw.bin", u"3", u"check" }));
+  EXPECT_FALSE (mForceUpdate);
+  EXPECT_TRUE (mCheckOnly);
 
   EXPECT_EQ ("\nInvalid controller index (idx = 3) !", Run ({ u"fw.bin", u"3" }));
   EXPECT_FALSE (mForceUpdate);
+  EXPECT_FALSE (mCheckOnly);
 }
 
 //
@@ -263,9 +299,10 @@ TEST_F (MAIN, WithoutArgumentsTheControllersAreListed) {
   EXPECT_EQ (1u, SimOpcodeCount (Sim, OP_CTRL_INFO));
   EXPECT_NE (std::string::npos, Console.find (SimGetConfig (Sim)->ProductName)) << Console;
   EXPECT_EQ (std::string::npos, Console.find ("Invalid")) << Console;
+  EXPECT_EQ (EFI_SUCCESS, mStatus);
 }
 
-TEST_F (MAIN, AFailedUpdateEndsWithItsMessageAndStillReturnsZero) {
+TEST_F (MAIN, AFailedUpdateEndsWithItsMessageAndItsStatus) {
   SIM_CONTROLLER  *Sim = mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   // No such file: the file layer says why, then the closing message follows.
@@ -274,6 +311,7 @@ TEST_F (MAIN, AFailedUpdateEndsWithItsMessageAndStillReturnsZero) {
   ASSERT_GE (Console.size (), std::strlen ("\nUpdated failed.."));
   EXPECT_EQ ("\nUpdated failed..", Console.substr (Console.size () - std::strlen ("\nUpdated failed..")));
   EXPECT_EQ (std::string::npos, Console.find ("Successfully"));
+  EXPECT_EQ (EFI_LOAD_ERROR, mStatus) << "the file cannot be read";
   EXPECT_EQ (0u, SimOpcodeCount (Sim, OP_FLASH_OPEN));
 
   // The file name reached the update in ASCII: U+0141 as its low byte "A".
@@ -298,8 +336,22 @@ TEST_F (MAIN, ASuccessfulUpdateEndsWithItsMessage) {
     "\nSuccessfully updated firmware..\n",
     Console.substr (Console.size () - std::min (Console.size (), std::strlen ("\nSuccessfully updated firmware..\n")))
     ) << Console;
+  EXPECT_EQ (EFI_SUCCESS, mStatus);
   ASSERT_EQ (1u, SimCommitCount (mSim[0]));
   EXPECT_TRUE (mForceUpdate);
+
+  //
+  // The same image checked: the closing message is the check's own, and
+  // nothing more is committed.
+  //
+  Console = Run ({ u"fw.bin", u"0", u"check" });
+  EXPECT_EQ (
+    "\nCheck passed: the update would go ahead..\n",
+    Console.substr (Console.size () - std::min (Console.size (), std::strlen ("\nCheck passed: the update would go ahead..\n")))
+    ) << Console;
+  EXPECT_EQ (EFI_SUCCESS, mStatus);
+  EXPECT_EQ (1u, SimCommitCount (mSim[0]));
+  EXPECT_EQ (std::string::npos, Console.find ("Successfully")) << Console;
 }
 
 //
@@ -311,6 +363,7 @@ TEST_F (MAIN, AnExitHookTableThatCannotBeAllocatedChangesNothing) {
   HostPoolFailNth (1);   // the first allocation of a run is the table
 
   EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", u"x" }));
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus);
   EXPECT_EQ (1u, HostPoolFailedCount ());
 }
 

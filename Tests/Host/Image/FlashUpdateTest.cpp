@@ -2,8 +2,10 @@
   Tests of the update driver and the flash sequence, run through the real
   command line against simulated controllers: the requests in the
   controller's journal (pieces, offsets, mailbox words, the closes after a
-  failure), the console transcript with its closing message, the bytes that
-  were committed, where every piece was sent from, and the pool afterwards.
+  failure), the console transcript with its closing message, the exit
+  status, the bytes that were committed, where every piece was sent from,
+  the drives' policies and the pool afterwards; and the check, which must
+  agree with the update it stands for.
 **/
 
 #include <algorithm>
@@ -17,14 +19,7 @@
 #include "ImageBuilder.h"
 #include "SimHost.h"
 
-//
-// Flashes one component (not declared for other files).
-//
-UINT8
-FlashComponent (
-  IN CONST IMAGE_COMPONENT  *Component,
-  IN CONTROLLER_CONTEXT     *Controller
-  );
+#include "Image/FlashUpdate.h"
 
 namespace {
 
@@ -43,6 +38,27 @@ const std::string  NOT_VALID         = "\nNot a valid firmware image..";
 const std::string  LIST_FAILED       = "\nError getting ld list..\n\nFailed to get LD List..\nError getting LD information..";
 const std::string  NO_DRIVES         = "\n\n";     // a guard step on a controller without drives
 const std::string  IGNORING_POLICIES = "\nIgnoring VD write policy..";
+const std::string  CHECK_ONLY        = "\nCheck only: nothing is written to the controller.";
+const std::string  CHECK_PASSED      = "\nCheck passed: the update would go ahead..\n";
+const std::string  CHECK_FAILED      = "\nCheck failed: the update would not go ahead..";
+const std::string  KEPT_FLASH_FAILED = ": the flash failed; switch back by hand once the controller is updated.";
+const std::string  KEPT_NOT_RESTORED = ": restoring write-back failed; switch back by hand.";
+
+std::string
+WbToWt (
+  UINT32  Drive
+  )
+{
+  return "\nModifying write cache policy for VD(" + std::to_string (Drive) + ") WB->WT.";
+}
+
+std::string
+WtToWb (
+  UINT32  Drive
+  )
+{
+  return "\nModifying write cache policy for VD(" + std::to_string (Drive) + ") WT->WB.";
+}
 
 ///
 /// What the console shows for one component of Size bytes that is flashed
@@ -229,6 +245,20 @@ struct IMAGE_WATCH {
   }
 };
 
+std::string
+Printable (
+  const char16_t  *Text
+  )
+{
+  std::string  Shown;
+
+  for ( ; *Text != 0; Text++) {
+    Shown += static_cast<char> (*Text);
+  }
+
+  return "\"" + Shown + "\"";
+}
+
 class FlashUpdate : public HOST_TEST {
 protected:
   SIM_HOST    mSim;
@@ -240,6 +270,7 @@ protected:
     HOST_TEST::SetUp ();
     HostShellReset ();
     mForceUpdate = FALSE;
+    mCheckOnly   = FALSE;
   }
 
   void
@@ -312,10 +343,15 @@ protected:
   }
 
   ///
-  /// Run the application with the program name and the given arguments;
-  /// return what the console shows.
+  /// Exit status of the last Run.
   ///
-  static std::string
+  EFI_STATUS  mStatus = EFI_SUCCESS;
+
+  ///
+  /// Run the application with the program name and the given arguments;
+  /// return what the console shows and keep the exit status in mStatus.
+  ///
+  std::string
   Run (
     const std::vector<std::u16string>  &Arguments = { u"fw.bin", u"0" }
     )
@@ -326,7 +362,7 @@ protected:
     HOST_ARGV  Argv (Line);
 
     HostConsoleClear ();
-    EXPECT_EQ (0, ShellAppMain (Argv.Argc (), Argv.Argv ()));
+    mStatus = static_cast<EFI_STATUS> (ShellAppMain (Argv.Argc (), Argv.Argv ()));
     return HostConsoleText ();
   }
 
@@ -375,6 +411,7 @@ TEST_F (FlashUpdate, EachComponentCostsThreeRequestsAndOnePerPiece) {
     const std::vector<UINT8>  Image = Write (ImageFor (Sim).Component (FAMILY, "APP ", Case.Size - HEADER_SIZE, 0x40), &Layout);
 
     EXPECT_EQ (NO_DRIVES + Flashed ("APP ", Case.Size) + NO_DRIVES + SUCCESS, Run ());
+    EXPECT_EQ (EFI_SUCCESS, mStatus);
     EXPECT_EQ (Join ({ { "list" }, Case.Flash, { "list" } }), Requests (Sim));
     EXPECT_EQ (Case.Flash.size (), 3 + (Case.Size + PIECE_SIZE - 1) / PIECE_SIZE);
     ASSERT_EQ (1u, SimCommitCount (Sim));
@@ -400,7 +437,7 @@ TEST_F (FlashUpdate, AComponentOfSizeZeroIsOpenedAndCommittedWithoutADownload) {
   Component.Start = Header.data ();
 
   HostConsoleClear ();
-  EXPECT_EQ (0, FlashComponent (&Component, GetControllerContext (0)));
+  EXPECT_EQ (0, FlashComponent (&Component, GetControllerContext (0), NULL));
   EXPECT_EQ ("\nDownloading image (CTLR).\n", HostConsoleText ());
   EXPECT_EQ ((std::vector<std::string> { "close", "open 0", "commit" }), Requests (Sim));
   ASSERT_EQ (1u, SimCommitCount (Sim));
@@ -467,6 +504,7 @@ TEST_F (FlashUpdate, AThreeComponentImageIsFlashedBetweenTheGuardSteps) {
       Case.Before + Flashed ("APP ", Sizes[0]) + Flashed ("CTLR", Sizes[1]) + Flashed ("BIOS", Sizes[2]) + Case.After + SUCCESS,
       Console
       );
+    EXPECT_EQ (EFI_SUCCESS, mStatus);
     EXPECT_EQ (
       Join ({ Case.Switch, FlashRequests (Sizes[0]), FlashRequests (Sizes[1]), FlashRequests (Sizes[2]), Case.Restore }),
       Requests (Sim)
@@ -546,33 +584,52 @@ TEST_F (FlashUpdate, OnlyTheImageGrowsThePoolWithTheImage) {
 TEST_F (FlashUpdate, AFailedRequestEndsTheComponentWithACloseWhereOneIsDue) {
   constexpr UINT32  SIZE = 70000;
   const std::string  Downloading = "\nDownloading image (APP )";
+  const std::string  Kept        = "\nWrite-through kept for VD(0)" + KEPT_FLASH_FAILED;
 
+  //
+  // A failed open of the first component has reached nothing on the flash:
+  // the drive is put back. Once a piece has been sent it stays in
+  // write-through, and the user is told.
+  //
   struct {
     const char                  *Fault;
     UINT32                      Status;
     std::string                 Progress;
     std::vector<std::string>    Flash;
+    std::string                 Drives;
+    std::vector<std::string>    After;
+    UINT8                       PolicyAfter;
   } CONST  Cases[] = {
     {
       "fault OP_FLASH_OPEN 1 status 4", 4,
       "",
-      { "close", "open 70000" }
+      { "close", "open 70000" },
+      "\n" + WtToWb (0) + "\n", { "list", "get 0", "set 0" }, 0x01
+    },
+    {
+      "fault OP_FLASH_DOWNLOAD 1 status 8", 8,
+      Downloading + ".",
+      { "close", "open 70000", "download 0 32768", "close" },
+      Kept, {}, 0x00
     },
     {
       "fault OP_FLASH_DOWNLOAD 3 status 33", 33,
       Downloading + "...",
-      { "close", "open 70000", "download 0 32768", "download 32768 32768", "download 65536 4464", "close" }
+      { "close", "open 70000", "download 0 32768", "download 32768 32768", "download 65536 4464", "close" },
+      Kept, {}, 0x00
     },
     {
       // A controller that did not answer is not asked again: no close.
       "fault OP_FLASH_DOWNLOAD 2 no-answer", 255,
       Downloading + ".." + SimHostNoAnswerNotices ("0000:03:00.0", "flash download", true),
-      { "close", "open 70000", "download 0 32768", "download 32768 32768" }
+      { "close", "open 70000", "download 0 32768", "download 32768 32768" },
+      Kept, {}, 0x00
     },
     {
       "fault OP_FLASH_COMMIT 1 status 200", 200,
       Downloading + "....\n",
-      { "close", "open 70000", "download 0 32768", "download 32768 32768", "download 65536 4464", "commit", "close" }
+      { "close", "open 70000", "download 0 32768", "download 32768 32768", "download 65536 4464", "commit", "close" },
+      Kept, {}, 0x00
     },
   };
 
@@ -585,42 +642,136 @@ TEST_F (FlashUpdate, AFailedRequestEndsTheComponentWithACloseWhereOneIsDue) {
     Write (ImageFor (Sim).Component (FAMILY, "APP ", SIZE - HEADER_SIZE));
 
     EXPECT_EQ (
-      "\n\nModifying write cache policy for VD(0) WB->WT.\n" + Case.Progress + FailedWith ("APP ", Case.Status) + FAILURE,
+      "\n" + WbToWt (0) + "\n" + Case.Progress + FailedWith ("APP ", Case.Status) + Case.Drives + FAILURE,
       Run ()
       );
-    EXPECT_EQ (Join ({ { "list", "get 0", "set 0" }, Case.Flash }), Requests (Sim)) << "and no restore";
+    EXPECT_EQ (EFI_DEVICE_ERROR, mStatus);
+    EXPECT_EQ (Join ({ { "list", "get 0", "set 0" }, Case.Flash, Case.After }), Requests (Sim));
     EXPECT_EQ (0u, SimCommitCount (Sim));
-    EXPECT_EQ (0x00, SimDriveCachePolicy (SimFindDrive (Sim, 0))) << "the drive stays in write-through";
+    EXPECT_EQ (Case.PolicyAfter, SimDriveCachePolicy (SimFindDrive (Sim, 0)));
     ReleaseUnansweredFrames ();
   }
 }
 
 TEST_F (FlashUpdate, AFailureInTheSecondOfThreeComponentsStopsTheUpdate) {
-  const UINT32     Sizes[] = { 41084, 2084, 71084 };
-  SIM_CONTROLLER  *Sim     = Bring ("controller\ndrive 0 wb\nfault OP_FLASH_COMMIT 2 status 5\n");
+  //
+  // The second component's open fails, or its commit: the first component
+  // is committed either way, so the drives stay in write-through.
+  //
+  const UINT32  Sizes[] = { 41084, 2084, 71084 };
+
+  struct {
+    const char                  *Fault;
+    std::string                 Progress;
+    std::vector<std::string>    Second;
+  } CONST  Cases[] = {
+    { "fault OP_FLASH_OPEN 2 status 5", "", { "close", "open 2084" } },
+    { "fault OP_FLASH_COMMIT 2 status 5", "\nDownloading image (CTLR)..\n", Join ({ FlashRequests (Sizes[1]), { "close" } }) },
+  };
+
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (Case.Fault);
+    SIM_HOST        Host;
+    SIM_CONTROLLER  *Sim = Bring (Host, std::string ("controller\ndrive 0 wb\ndrive 1 wb\n") + Case.Fault + "\n");
+
+    ASSERT_NE (nullptr, Sim);
+    IMAGE_LAYOUT              Layout;
+    const std::vector<UINT8>  Image = Write (
+                                        ImageFor (Sim)
+                                          .Component (FAMILY, "APP ", Sizes[0] - HEADER_SIZE, 1)
+                                          .Component (FAMILY, "CTLR", Sizes[1] - HEADER_SIZE, 2)
+                                          .Component (FAMILY, "BIOS", Sizes[2] - HEADER_SIZE, 3),
+                                        &Layout
+                                        );
+
+    EXPECT_EQ (
+      "\n" + WbToWt (0) + WbToWt (1) + "\n" + Flashed ("APP ", Sizes[0]) + Case.Progress + FailedWith ("CTLR", 5) +
+      "\nWrite-through kept for VD(0) VD(1)" + KEPT_FLASH_FAILED + FAILURE,
+      Run ()
+      );
+    EXPECT_EQ (EFI_DEVICE_ERROR, mStatus);
+    EXPECT_EQ (
+      Join ({ { "list", "get 0", "get 1", "set 0", "set 1" }, FlashRequests (Sizes[0]), Case.Second }),
+      Requests (Sim)
+      ) << "no attempt on the third component, no restore";
+
+    ASSERT_EQ (1u, SimCommitCount (Sim)) << "the first component stays committed";
+    EXPECT_EQ (ComponentBytes (Image, Layout.ComponentOffsets[0], Sizes[0]), Committed (Sim, 0));
+    EXPECT_EQ (0x00, SimDriveCachePolicy (SimFindDrive (Sim, 0)));
+    EXPECT_EQ (0x00, SimDriveCachePolicy (SimFindDrive (Sim, 1)));
+  }
+}
+
+TEST_F (FlashUpdate, DrivesThatCannotBeRestoredAreNamedAndFailTheRun) {
+  //
+  // The switch is drive 0 then drive 1 (list 1, sets 1 and 2); the restore
+  // is list 2, then sets 3 and 4.
+  //
+  const std::string  Switched = "\n" + WbToWt (0) + WbToWt (1) + "\n";
+  const std::string  Kept     = KEPT_NOT_RESTORED;
+
+  struct {
+    const char                  *Name;
+    const char                  *Faults;
+    BOOLEAN                     Flashes;        ///< the flash itself succeeds
+    std::string                 After;          ///< the console after the flash
+    std::string                 Closing;
+    std::vector<std::string>    Restore;
+    UINT8                       Policies[2];
+  } CONST  Cases[] = {
+    {
+      "restore list fails after a successful flash", "fault OP_LD_LIST 2 status 9\n", TRUE,
+      LIST_FAILED + "\nWrite-through kept for VD(0) VD(1)" + Kept, SUCCESS,
+      { "list" }, { 0x00, 0x00 }
+    },
+    {
+      "restore set of drive 1 fails after a successful flash", "fault OP_LD_SET_PROPERTIES 4 status 7\n", TRUE,
+      "\n" + WtToWb (0) + WtToWb (1) + "\nFailed to set LD(1) properties Err(7).\n"
+      "\nWrite-through kept for VD(1)" + Kept, SUCCESS,
+      { "list", "get 0", "get 1", "set 0", "set 1" }, { 0x01, 0x00 }
+    },
+    {
+      "first open fails and the drives cannot be put back", "fault OP_FLASH_OPEN 1 status 4\nfault OP_LD_LIST 2 status 9\n",
+      FALSE,
+      FailedWith ("APP ", 4) + LIST_FAILED + "\nWrite-through kept for VD(0) VD(1)" + Kept, FAILURE,
+      { "list" }, { 0x00, 0x00 }
+    },
+  };
+
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    SIM_HOST        Host;
+    SIM_CONTROLLER  *Sim = Bring (Host, std::string ("controller\ndrive 0 wb\ndrive 1 wb\n") + Case.Faults);
+
+    ASSERT_NE (nullptr, Sim);
+    Write (ImageFor (Sim).Component (FAMILY, "APP ", 5000));
+
+    EXPECT_EQ (Switched + (Case.Flashes ? Flashed ("APP ", 5000 + HEADER_SIZE) : "") + Case.After + Case.Closing, Run ());
+    EXPECT_EQ (EFI_DEVICE_ERROR, mStatus) << "a drive left in write-through fails the run, even after a successful flash";
+    EXPECT_EQ (
+      Join ({ { "list", "get 0", "get 1", "set 0", "set 1" },
+              Case.Flashes ? FlashRequests (5000 + HEADER_SIZE) : std::vector<std::string> { "close", "open 6084" },
+              Case.Restore }),
+      Requests (Sim)
+      );
+    EXPECT_EQ (Case.Flashes ? 1u : 0u, SimCommitCount (Sim));
+    EXPECT_EQ (Case.Policies[0], SimDriveCachePolicy (SimFindDrive (Sim, 0)));
+    EXPECT_EQ (Case.Policies[1], SimDriveCachePolicy (SimFindDrive (Sim, 1)));
+  }
+}
+
+TEST_F (FlashUpdate, ADriveFoundInWriteThroughIsLeftSoByASuccessfulRun) {
+  //
+  // After a failed run left drive 0 in write-through, a successful run
+  // saves and restores the policy it finds: write-through.
+  //
+  SIM_CONTROLLER  *Sim = Bring ("controller\ndrive 0 wt\n");
 
   ASSERT_NE (nullptr, Sim);
-  IMAGE_LAYOUT              Layout;
-  const std::vector<UINT8>  Image = Write (
-                                      ImageFor (Sim)
-                                        .Component (FAMILY, "APP ", Sizes[0] - HEADER_SIZE, 1)
-                                        .Component (FAMILY, "CTLR", Sizes[1] - HEADER_SIZE, 2)
-                                        .Component (FAMILY, "BIOS", Sizes[2] - HEADER_SIZE, 3),
-                                      &Layout
-                                      );
+  Write (ImageFor (Sim).Component (FAMILY, "APP ", 5000));
 
-  EXPECT_EQ (
-    "\n\nModifying write cache policy for VD(0) WB->WT.\n" + Flashed ("APP ", Sizes[0]) +
-    "\nDownloading image (CTLR)..\n" + FailedWith ("CTLR", 5) + FAILURE,
-    Run ()
-    );
-  EXPECT_EQ (
-    Join ({ { "list", "get 0", "set 0" }, FlashRequests (Sizes[0]), FlashRequests (Sizes[1]), { "close" } }),
-    Requests (Sim)
-    ) << "no attempt on the third component, no restore";
-
-  ASSERT_EQ (1u, SimCommitCount (Sim)) << "the first component stays committed";
-  EXPECT_EQ (ComponentBytes (Image, Layout.ComponentOffsets[0], Sizes[0]), Committed (Sim, 0));
+  EXPECT_EQ (NO_DRIVES + Flashed ("APP ", 5000 + HEADER_SIZE) + NO_DRIVES + SUCCESS, Run ());
+  EXPECT_EQ (EFI_SUCCESS, mStatus);
   EXPECT_EQ (0x00, SimDriveCachePolicy (SimFindDrive (Sim, 0)));
 }
 
@@ -683,11 +834,16 @@ TEST_F (FlashUpdate, NothingIsFlashedBeforeTheImageAndTheCacheSwitchAreAccepted)
       { "list", "get 0", "get 1" }
     },
     {
+      //
+      // Nothing has been flashed: drive 0, switched already, is put back.
+      // Drive 1 refuses every set; it was never changed.
+      //
       "failing set request", "controller\ndrive 0 wb\ndrive 1 wb set-fail 6\n", TRUE,
       OneComponent,
       "\n\nModifying write cache policy for VD(0) WB->WT.\nModifying write cache policy for VD(1) WB->WT."
-      "\nFailed to set LD(1) properties Err(6).\n",
-      { "list", "get 0", "get 1", "set 0", "set 1" }
+      "\nFailed to set LD(1) properties Err(6).\n"
+      "\n\nModifying write cache policy for VD(0) WT->WB.\nFailed to set LD(1) properties Err(6).\n",
+      { "list", "get 0", "get 1", "set 0", "set 1", "list", "get 0", "get 1", "set 0", "set 1" }
     },
   };
 
@@ -703,36 +859,183 @@ TEST_F (FlashUpdate, NothingIsFlashedBeforeTheImageAndTheCacheSwitchAreAccepted)
     Write (Image);
 
     EXPECT_EQ (Case.Console + FAILURE, Run ());
+    EXPECT_EQ (Case.Requests.empty () ? EFI_UNSUPPORTED : EFI_DEVICE_ERROR, mStatus);
     EXPECT_EQ (Case.Requests, Requests (Sim));
+    EXPECT_EQ (0x01, SimDriveCachePolicy (SimFindDrive (Sim, 0))) << "no drive is left in write-through";
     EXPECT_EQ (0u, HostPoolOutstandingCount ()) << "the image buffer is freed";
   }
 }
 
-TEST_F (FlashUpdate, ADisabledControllerFailsWithStatus255) {
+TEST_F (FlashUpdate, AControllerThatDidNotAnswerTheInventoryIsNotUpdated) {
   //
   // The controller does not answer its information request, so the
-  // inventory disables it; it keeps its index and no request reaches it.
+  // inventory disables it; it keeps its index, and the update is refused
+  // with a message of its own before the file is read.
   //
-  struct {
-    BOOLEAN        Force;
-    std::string    Console;
-  } CONST  Cases[] = {
-    { TRUE,  IGNORING_POLICIES + FailedWith ("APP ", 255) + FAILURE },
-    { FALSE, LIST_FAILED + FAILURE                                  },
-  };
-
-  for (const auto &Case : Cases) {
-    SCOPED_TRACE (Case.Force ? "force" : "no force");
+  for (const char16_t *Mode : { u"", u"force", u"check" }) {
+    SCOPED_TRACE (Printable (Mode));
     SIM_HOST        Host;
     SIM_CONTROLLER  *Sim = Bring (Host, "controller\ndrive 0 wb\nfault OP_CTRL_INFO all status 1\n");
 
     ASSERT_NE (nullptr, Sim);
     Write (ImageFor (Sim).Component (FAMILY, "APP ", 5000));
 
-    EXPECT_EQ (Case.Console, Run (Case.Force ? std::vector<std::u16string> { u"fw.bin", u"0", u"force" }
-                                             : std::vector<std::u16string> { u"fw.bin", u"0" }));
+    std::vector<std::u16string>  Line = { u"fw.bin", u"0" };
+
+    if (*Mode != 0) {
+      Line.push_back (Mode);
+    }
+
+    EXPECT_EQ ("\nController 0 did not answer; it is not updated..", Run (Line));
+    EXPECT_EQ (EFI_NO_RESPONSE, mStatus);
     EXPECT_TRUE (mControllerTable.Controllers[0].Disabled);
     EXPECT_EQ (std::vector<std::string> {}, Requests (Sim));
+    EXPECT_EQ (0u, HostShellOpenCalls ().size ()) << "the file is not read";
     EXPECT_EQ (0x01, SimDriveCachePolicy (SimFindDrive (Sim, 0)));
+  }
+}
+
+//
+// Whole images only
+//
+
+TEST_F (FlashUpdate, AHoleInTheImageRefusesTheWholeImage) {
+  //
+  // APP, then a CTLR header whose size field is below the header size, then
+  // BIOS: nothing is flashed, not even the APP in front of the hole.
+  //
+  for (UINT32 Size : { 0u, 1083u }) {
+    SCOPED_TRACE (Size);
+    SIM_HOST        Host;
+    SIM_CONTROLLER  *Sim = Bring (Host, "controller\ndrive 0 wb\n");
+
+    ASSERT_NE (nullptr, Sim);
+    Write (
+      ImageFor (Sim)
+        .Component (FAMILY, "APP ", 4000)
+        .Raw (ImageTool::ComponentHeader (FAMILY, "CTLR", Size))
+        .Component (FAMILY, "BIOS", 3000)
+      );
+
+    EXPECT_EQ (NOT_VALID + FAILURE, Run ());
+    EXPECT_EQ (EFI_UNSUPPORTED, mStatus);
+    EXPECT_EQ (std::vector<std::string> {}, Requests (Sim));
+    EXPECT_EQ (0u, SimCommitCount (Sim));
+  }
+}
+
+//
+// Checking an update first
+//
+
+TEST_F (FlashUpdate, ACheckNamesWhatTheUpdateWouldDoAndWritesNothing) {
+  const UINT32     Sizes[] = { 41084, 2084, 32768 };
+  SIM_CONTROLLER  *Sim     = Bring ("controller\ndrive 0 wb\ndrive 1 wt\ndrive 2 0x11 returns 0x07\n");
+
+  ASSERT_NE (nullptr, Sim);
+  Write (
+    ImageFor (Sim)
+      .Component (FAMILY, "APP ", Sizes[0] - HEADER_SIZE)
+      .Component (FAMILY, "CTLR", Sizes[1] - HEADER_SIZE)
+      .Component (FAMILY, "BIOS", Sizes[2] - HEADER_SIZE)
+    );
+
+  EXPECT_EQ (
+    CHECK_ONLY + "\n\nWould switch VD(0) WB->WT.\nWould switch VD(7) WB->WT."
+    "\nWould flash (APP ): 41084 bytes in 2 pieces"
+    "\nWould flash (CTLR): 2084 bytes in 1 piece"
+    "\nWould flash (BIOS): 32768 bytes in 1 piece" + CHECK_PASSED,
+    Run ({ u"fw.bin", u"0", u"check" })
+    );
+  EXPECT_EQ (EFI_SUCCESS, mStatus);
+  EXPECT_EQ ((std::vector<std::string> { "list", "get 0", "get 1", "get 2" }), Requests (Sim))
+    << "no set-properties and no flash request";
+  EXPECT_EQ (0x01, SimDriveCachePolicy (SimFindDrive (Sim, 0)));
+  EXPECT_EQ (0x00, SimDriveCachePolicy (SimFindDrive (Sim, 1)));
+  EXPECT_EQ (0x11, SimDriveCachePolicy (SimFindDrive (Sim, 2)));
+  EXPECT_EQ (0u, HostPoolOutstandingCount ());
+  EXPECT_FALSE (mForceUpdate);
+}
+
+TEST_F (FlashUpdate, ACheckPassesExactlyWhenTheUpdateWouldGoAhead) {
+  //
+  // Each case runs twice on a fresh controller: once as a check, once as
+  // the update. The check passes exactly when the update reaches the flash,
+  // and both end with the same status when the check fails. (A set request
+  // that fails is the one thing a check cannot foresee: it sends none.)
+  //
+  using BUILD = std::function<VOID (IMAGE_BUILDER &Image)>;
+
+  const BUILD  Good = [](IMAGE_BUILDER &Image) {
+                        Image.Component (FAMILY, "APP ", 5000);
+                      };
+
+  struct {
+    const char     *Name;
+    const char     *Scenario;
+    BOOLEAN        ListsController;
+    BOOLEAN        WriteFile;
+    BUILD          Build;
+    EFI_STATUS     Status;
+    std::string    Reason;          ///< what the check prints before its verdict
+  } CONST  Cases[] = {
+    { "good image", "controller\ndrive 0 wb\n", TRUE, TRUE, Good, EFI_SUCCESS,
+      "\n\nWould switch VD(0) WB->WT.\nWould flash (APP ): 6084 bytes in 1 piece" },
+    { "missing file", "controller\n", TRUE, FALSE, Good, EFI_LOAD_ERROR, "\nopen failed :fw.bin" },
+    { "wrong signature", "controller\n", TRUE, TRUE,
+      [](IMAGE_BUILDER &Image) { Image.WithoutSignature ().Component (FAMILY, "APP ", 5000); },
+      EFI_UNSUPPORTED, NOT_SUPPORTED },
+    { "image for another controller", "controller\n", FALSE, TRUE, Good, EFI_UNSUPPORTED, NOT_SUPPORTED },
+    { "filler only", "controller\n", TRUE, TRUE,
+      [](IMAGE_BUILDER &Image) { Image.Filler (4096, 0x5A); },
+      EFI_UNSUPPORTED, NOT_VALID },
+    { "a hole in the image", "controller\n", TRUE, TRUE,
+      [](IMAGE_BUILDER &Image) {
+        Image.Component (FAMILY, "APP ", 100).Raw (ImageTool::ComponentHeader (FAMILY, "CTLR", 0)).Component (FAMILY, "BIOS", 100);
+      },
+      EFI_UNSUPPORTED, NOT_VALID },
+    { "failing list request", "controller\ndrive 0 wb\nfault OP_LD_LIST 1 status 9\n", TRUE, TRUE, Good,
+      EFI_DEVICE_ERROR, LIST_FAILED },
+    { "failing get request", "controller\ndrive 0 wb\ndrive 1 wb get-fail 6\n", TRUE, TRUE, Good, EFI_DEVICE_ERROR,
+      "\nFailed to get LD(1) properties Err(6).\n\nFailed to get LD properties..\nError getting LD information.." },
+  };
+
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    EFI_STATUS  Checked;
+    BOOLEAN     Flashed;
+
+    for (BOOLEAN CheckOnly : { TRUE, FALSE }) {
+      SIM_HOST        Host;
+      SIM_CONTROLLER  *Sim = Bring (Host, Case.Scenario);
+
+      ASSERT_NE (nullptr, Sim);
+      HostShellReset ();
+      if (Case.WriteFile) {
+        IMAGE_BUILDER  Image = Case.ListsController ? ImageFor (Sim) : IMAGE_BUILDER ();
+
+        Case.Build (Image);
+        Write (Image);
+      }
+
+      std::string  Console = Run (CheckOnly ? std::vector<std::u16string> { u"fw.bin", u"0", u"check" }
+                                            : std::vector<std::u16string> { u"fw.bin", u"0" });
+
+      if (CheckOnly) {
+        Checked = mStatus;
+        EXPECT_EQ (CHECK_ONLY + Case.Reason + ((Case.Status == EFI_SUCCESS) ? CHECK_PASSED : CHECK_FAILED), Console);
+        EXPECT_EQ (Case.Status, mStatus);
+        for (const std::string &Request : Requests (Sim)) {
+          EXPECT_TRUE ((Request == "list") || (Request.rfind ("get ", 0) == 0)) << Request << " sent by a check";
+        }
+      } else {
+        Flashed = (SimOpcodeCount (Sim, OP_FLASH_OPEN) != 0);
+      }
+    }
+
+    EXPECT_EQ (Checked == EFI_SUCCESS, Flashed) << "the check and the update disagree";
+    if (Checked != EFI_SUCCESS) {
+      EXPECT_EQ (Checked, mStatus) << "the update fails with the status the check gave";
+    }
   }
 }

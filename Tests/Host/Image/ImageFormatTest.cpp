@@ -523,23 +523,43 @@ TEST_F (ImageFormat, TruncatedHeaderOrComponentRefusesTheImage) {
   }
 }
 
-TEST_F (ImageFormat, SizeSmallerThanAHeaderIsNotAComponent) {
+TEST_F (ImageFormat, SizeSmallerThanAHeaderRefusesTheImage) {
+  //
+  // A hole in the image, wherever it stands: first, between two good
+  // components, or last. The components around it are not accepted either.
+  //
   for (UINT32 Size : { 0u, 4u, 1083u }) {
-    SCOPED_TRACE (Size);
+    for (UINTN Place = 0; Place < 3; Place++) {
+      SCOPED_TRACE ("size " + std::to_string (Size) + ", place " + std::to_string (Place));
+      IMAGE_BUILDER  Builder;
 
-    //
-    // The bad header is skipped whole; the component right behind it is
-    // found, so the scan neither stands still nor goes back.
-    //
-    IMAGE_LAYOUT  Layout;
-    LOADED_IMAGE  Image (IMAGE_BUILDER ().Support (CONTROLLER_A)
-                           .Component (COMPONENT_SOURCE { "TQ60", "APP ", {}, Size, {} })
-                           .Component ("TQ61", "BIOS", 40).Build (&Layout));
+      Builder.Support (CONTROLLER_A);
+      for (UINTN Index = 0; Index < 3; Index++) {
+        if (Index == Place) {
+          Builder.Component (COMPONENT_SOURCE { "TQ60", "CTLR", {}, Size, {} });
+        } else {
+          Builder.Component ("TQ60", "APP ", 40);
+        }
+      }
 
-    ASSERT_EQ (Scan (Image), 1u);
-    EXPECT_EQ (Image.OffsetOf (mComponentTable[0].Start), Layout.ComponentOffsets[1]);
-    EXPECT_EQ (TypeOf (0), "BIOS");
+      LOADED_IMAGE  Image (Builder.Build ());
+
+      EXPECT_EQ (Scan (Image), 0u);
+      EXPECT_EQ (mComponentTable[0].Start, nullptr);
+    }
   }
+
+  //
+  // A small size under an unknown type is no component header at all: it
+  // is skipped whole, as any unknown type is.
+  //
+  IMAGE_LAYOUT  Layout;
+  LOADED_IMAGE  Unknown (IMAGE_BUILDER ().Support (CONTROLLER_A)
+                           .Raw (ImageTool::ComponentHeader ("TQ60", "ZZZZ", 0))
+                           .Component ("TQ60", "BIOS", 40).Build (&Layout));
+
+  ASSERT_EQ (Scan (Unknown), 1u);
+  EXPECT_EQ (TypeOf (0), "BIOS");
 
   LOADED_IMAGE  HeaderOnly (IMAGE_BUILDER ().Support (CONTROLLER_A).Component ("TQ60", "APP ", 0).Build ());
 

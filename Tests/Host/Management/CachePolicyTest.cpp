@@ -54,6 +54,7 @@ protected:
   {
     HOST_TEST::SetUp ();
     mForceUpdate = FALSE;
+    mCheckOnly   = FALSE;
   }
 
   ///
@@ -520,10 +521,11 @@ TEST_F (CachePolicy, TheRestoreMatchesDrivesByTargetIdAndSendsNewDrivesUnchanged
 // Failed requests
 //
 
-TEST_F (CachePolicy, ASetFailureLeavesThatDriveOutOfTheRestore) {
+TEST_F (CachePolicy, ASetFailurePutsTheSwitchedDrivesBackAtOnce) {
   //
   // The second set request of the run fails; the drive's later requests
-  // succeed.
+  // succeed. Nothing has been flashed, so the switch puts drives 0 and 2
+  // back itself; drive 1 was never changed and is sent as it is.
   //
   CONTROLLER_CONTEXT  *Controller = Bring (
                                       "controller\n"
@@ -534,39 +536,143 @@ TEST_F (CachePolicy, ASetFailureLeavesThatDriveOutOfTheRestore) {
                                       );
 
   ASSERT_NE (nullptr, Controller);
-  SIM_CONTROLLER  *Sim = mSim[0];
+  SIM_CONTROLLER  *Sim    = mSim[0];
+  const auto      Drive1  = PropertiesOf (Sim, 1);
 
   STEP  Switched = Switch (Controller);
 
   EXPECT_FALSE (Switched.Result);
   EXPECT_EQ (
-    "\n" + WbToWt (0) + WbToWt (1) + WbToWt (2) + "\nFailed to set LD(1) properties Err(12).\n",
+    "\n" + WbToWt (0) + WbToWt (1) + WbToWt (2) + "\nFailed to set LD(1) properties Err(12).\n"
+    "\n" + WtToWb (0) + WtToWb (2) + "\n",
     Switched.Console
-    );
-  EXPECT_EQ ((std::vector<std::string> { "list", "get 0", "get 1", "get 2", "set 0x0", "set 0x1", "set 0x2" }), Requests (Sim))
-    << "the drives after the failed one are still sent";
-  EXPECT_EQ (0x00, PolicyOf (Sim, 0));
-  EXPECT_EQ (0x05, PolicyOf (Sim, 1));
-  EXPECT_EQ (0x00, PolicyOf (Sim, 2));
-  EXPECT_EQ (0x01, mSavedCachePolicy[0]);
-  EXPECT_EQ (0x00, mSavedCachePolicy[1]);
-  EXPECT_EQ (0x01, mSavedCachePolicy[2]);
-
-  const std::vector<UINT8>  Drive1 = PropertiesOf (Sim, 1);
-
-  SimClearJournal (Sim);
-  STEP  Restored = Restore (Controller);
-
-  EXPECT_TRUE (Restored.Result);
-  EXPECT_EQ ("\n" + WtToWb (0) + WtToWb (2) + "\n", Restored.Console);
-
-  std::vector<SIM_SET_RECORD>  Sets = SetRecords (Sim);
-
-  ASSERT_EQ (3u, Sets.size ());
-  EXPECT_EQ (SentRecord (Drive1, 1, 0x05), DataOf (Sets[1])) << "sent as it is now";
+    ) << "no drive is left in write-through, so none is named";
+  EXPECT_EQ (
+    (std::vector<std::string> { "list", "get 0", "get 1", "get 2", "set 0x0", "set 0x1", "set 0x2",
+                                "list", "get 0", "get 1", "get 2", "set 0x0", "set 0x1", "set 0x2" }),
+    Requests (Sim)
+    ) << "the drives after the failed one are still sent, then all are put back";
   EXPECT_EQ (0x01, PolicyOf (Sim, 0));
   EXPECT_EQ (0x05, PolicyOf (Sim, 1));
   EXPECT_EQ (0x01, PolicyOf (Sim, 2));
+  EXPECT_EQ (0u, DrivesLeftInWriteThrough ());
+
+  std::vector<SIM_SET_RECORD>  Sets = SetRecords (Sim);
+
+  //
+  // The refused set is not kept: switch 0 and 2, then put back 0, 1, 2.
+  //
+  ASSERT_EQ (5u, Sets.size ());
+  EXPECT_EQ (SentRecord (Drive1, 1, 0x05), DataOf (Sets[3])) << "sent as it is now";
+}
+
+TEST_F (CachePolicy, DrivesThatCannotBePutBackAreNamed) {
+  //
+  // The switch of drive 1 fails; putting drives 0 and 2 back then fails
+  // in two ways: the list cannot be read, or drive 2's set fails.
+  //
+  struct {
+    const char     *Name;
+    const char     *Faults;
+    std::string    PutBack;
+    UINT8          Policies[3];
+    UINT32         Left;
+  } CONST  Cases[] = {
+    {
+      "list fails",
+      "fault OP_LD_LIST 2 status 9\n",
+      LIST_FAILED + "\nWrite-through kept for VD(0) VD(2): restoring write-back failed; switch back by hand.",
+      { 0x00, 0x05, 0x00 }, 2
+    },
+    {
+      "set of drive 2 fails",
+      "fault OP_LD_SET_PROPERTIES 6 status 13\n",
+      "\n" + WtToWb (0) + WtToWb (2) + "\nFailed to set LD(2) properties Err(13).\n"
+      "\nWrite-through kept for VD(2): restoring write-back failed; switch back by hand.",
+      { 0x01, 0x05, 0x00 }, 1
+    },
+  };
+
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    SIM_HOST            Host;
+    CONTROLLER_CONTEXT  *Controller = Bring (
+                                        Host,
+                                        std::string ("controller\ndrive 0 wb\ndrive 1 0x05\ndrive 2 wb\n"
+                                                     "fault OP_LD_SET_PROPERTIES 2 status 12\n") + Case.Faults
+                                        );
+
+    ASSERT_NE (nullptr, Controller);
+    STEP  Switched = Switch (Controller);
+
+    EXPECT_FALSE (Switched.Result);
+    EXPECT_EQ (
+      "\n" + WbToWt (0) + WbToWt (1) + WbToWt (2) + "\nFailed to set LD(1) properties Err(12).\n" + Case.PutBack,
+      Switched.Console
+      );
+    for (UINT8 Drive = 0; Drive < 3; Drive++) {
+      EXPECT_EQ (Case.Policies[Drive], PolicyOf (Host[0], Drive)) << "drive " << unsigned (Drive);
+    }
+
+    EXPECT_EQ (Case.Left, DrivesLeftInWriteThrough ());
+  }
+}
+
+TEST_F (CachePolicy, TheDrivesLeftInWriteThroughAreThoseNotYetPutBack) {
+  //
+  // List order 5, 2, 9 with VD numbers that differ from the target ids:
+  // the report follows list order and shows the VD numbers.
+  //
+  CONTROLLER_CONTEXT  *Controller = Bring (
+                                      "controller\n"
+                                      "drive 5 wb returns 0x15\n"
+                                      "drive 2 wt\n"
+                                      "drive 9 wb returns 0x19\n"
+                                      );
+
+  ASSERT_NE (nullptr, Controller);
+
+  EXPECT_TRUE (Switch (Controller).Result);
+  EXPECT_EQ (2u, DrivesLeftInWriteThrough ());
+
+  HostConsoleClear ();
+  EXPECT_TRUE (ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::FLASH_FAILED));
+  EXPECT_EQ (
+    "\nWrite-through kept for VD(21) VD(25): the flash failed; switch back by hand once the controller is updated.",
+    HostConsoleText ()
+    );
+
+  EXPECT_TRUE (Restore (Controller).Result);
+  EXPECT_EQ (0u, DrivesLeftInWriteThrough ());
+  HostConsoleClear ();
+  EXPECT_FALSE (ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED));
+  EXPECT_EQ ("", HostConsoleText ());
+
+  //
+  // With "force" nothing is switched, and nothing of an earlier switch is
+  // reported.
+  //
+  EXPECT_TRUE (Switch (Controller).Result);
+  mForceUpdate = TRUE;
+  EXPECT_TRUE (Switch (Controller).Result);
+  EXPECT_EQ (0u, DrivesLeftInWriteThrough ());
+}
+
+TEST_F (CachePolicy, ACheckReadsTheDrivesAndSendsNoSet) {
+  CONTROLLER_CONTEXT  *Controller = Bring ("controller\ndrive 0 wb\ndrive 1 wt\ndrive 2 0x11\n");
+
+  ASSERT_NE (nullptr, Controller);
+  mCheckOnly = TRUE;
+  STEP  Checked = Switch (Controller);
+
+  mCheckOnly = FALSE;
+
+  EXPECT_TRUE (Checked.Result);
+  EXPECT_EQ ("\n\nWould switch VD(0) WB->WT.\nWould switch VD(2) WB->WT.", Checked.Console);
+  EXPECT_EQ ((std::vector<std::string> { "list", "get 0", "get 1", "get 2" }), Requests (mSim[0]));
+  EXPECT_EQ (0x01, PolicyOf (mSim[0], 0));
+  EXPECT_EQ (0x11, PolicyOf (mSim[0], 2));
+  EXPECT_EQ (0u, DrivesLeftInWriteThrough ());
 }
 
 TEST_F (CachePolicy, AGetFailureDiscardsTheWholeReadAndChangesNothing) {

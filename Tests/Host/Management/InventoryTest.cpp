@@ -94,7 +94,8 @@ protected:
   ///
   static std::string
   Run (
-    std::initializer_list<std::u16string>  Arguments = {}
+    std::initializer_list<std::u16string>  Arguments = {},
+    EFI_STATUS                             Expected  = EFI_SUCCESS
     )
   {
     std::vector<std::u16string>  Line = { u"ctlflash.efi" };
@@ -103,7 +104,7 @@ protected:
     HOST_ARGV  Argv (Line);
 
     HostConsoleClear ();
-    EXPECT_EQ (0, ShellAppMain (Argv.Argc (), Argv.Argv ()));
+    EXPECT_EQ (Expected, static_cast<EFI_STATUS> (ShellAppMain (Argv.Argc (), Argv.Argv ())));
     return HostConsoleText ();
   }
 
@@ -461,7 +462,7 @@ TEST_F (Inventory, AnInvalidIndexIsReportedAfterTheFourRequestsPerController) {
   SIM_CONTROLLER  *First  = Add (EIGHT_PORT);
   SIM_CONTROLLER  *Second = Add (SIXTEEN_PORT);
 
-  EXPECT_EQ ("\nInvalid controller index (idx = 2) !", Run ({ u"fw.rom", u"2" }));
+  EXPECT_EQ ("\nInvalid controller index (idx = 2) !", Run ({ u"fw.rom", u"2" }, EFI_NOT_FOUND));
   EXPECT_EQ (ALL_FOUR, Opcodes (First));
   EXPECT_EQ (ALL_FOUR, Opcodes (Second));
 }

@@ -199,7 +199,7 @@ TEST_F (ImageToolCommand, InspectFailsOnMalformedImages) {
     { "truncated component",      CutComponent,        "runs past the end of the file" },
     { "truncated header",         CutHeader,           "is cut off by the end of the file" },
     { "size smaller than header", Good ().Component (COMPONENT_SOURCE { "TQ20", "BOOT", {}, 16, {} }).Build (),
-                                                       "smaller than its header" },
+                                                       "smaller than its header: the application refuses the whole image" },
     { "no component",             IMAGE_BUILDER ().Support ({ 1, 2, 3, 4 }).Filler (4000).Build (),
                                                        "error: no component that the application accepts" },
   };
