@@ -2,7 +2,10 @@
 #  Build and test entry points of ctlflash. On a fresh Debian 12 machine:
 #
 #    make demo     boots QEMU with two simulated controllers and shows a run
+#                  (ARCH=aarch64: on QEMU's AArch64 virt board with AAVMF)
 #    make test     builds everything and runs every test
+#    make release  RELEASE images of ctlflash alone, for x86-64 and AArch64,
+#                  with their checksums, in build/release
 #
 #  EDK2_DIR=/path/to/edk2 names an existing EDK II tree; without it Debian's
 #  edk2 source package is fetched once into build/edk2.
@@ -30,10 +33,23 @@ export EDK2_DIR
 # end-to-end tests see them.
 BUILD_TARGET ?= DEBUG
 JOBS         ?= 2
+# The machine of make demo and make shell: x64 or aarch64.
+ARCH         ?= x64
+
+ifeq ($(ARCH),x64)
+  ARCH_EFI_DIR := $(BUILD)
+else ifeq ($(ARCH),aarch64)
+  ARCH_EFI_DIR := $(BUILD)/aarch64
+else
+  $(error ARCH=$(ARCH): x64 or aarch64)
+endif
+
+IMAGE_TOOL := $(BUILD)/host/Tools/ImageTool/ctlimage
+BUILD_EFI  := $(ROOT)/scripts/build-efi.sh
 
 CMAKE_HOST := cmake -S $(ROOT) -B $(BUILD)/host -DEDK2_DIR=$(EDK2_DIR) -DCTL_EFI_DIR=$(BUILD)
 
-.PHONY: all deps edk2 efi host-build image-tool host-test e2e-test test demo shell fuzz-smoke fuzz bench clean distclean
+.PHONY: all deps edk2 efi release host-build image-tool host-test e2e-test test demo shell fuzz-smoke fuzz bench clean distclean
 
 all: efi
 
@@ -43,8 +59,21 @@ deps:
 edk2: deps
 	@$(ROOT)/scripts/get-edk2.sh $(EDK2_MODE) $(EDK2_DIR)
 
+# The application and the simulator's driver and control application, for
+# x86-64 into build/ and for AArch64 into build/aarch64.
 efi: edk2
-	@$(ROOT)/scripts/build-efi.sh $(EDK2_DIR) $(BUILD) $(BUILD_TARGET)
+	@$(BUILD_EFI) -b $(BUILD_TARGET) -p CtlFlash.dsc -p Simulator/CtlSim.dsc $(EDK2_DIR) $(BUILD)/ws \
+	  X64=$(BUILD) AARCH64=$(BUILD)/aarch64
+
+# RELEASE images of the application alone (CtlFlash.dsc holds no simulator)
+# into build/release/x64 and build/release/aarch64, and their SHA-256 sums
+# in build/release/SHA256SUMS.
+release: edk2
+	@rm -rf $(BUILD)/release
+	@$(BUILD_EFI) -b RELEASE -p CtlFlash.dsc $(EDK2_DIR) $(BUILD)/ws \
+	  X64=$(BUILD)/release/x64 AARCH64=$(BUILD)/release/aarch64
+	@cd $(BUILD)/release && sha256sum x64/ctlflash.efi aarch64/ctlflash.efi > SHA256SUMS
+	@echo "Release images and SHA256SUMS in $(BUILD)/release:" && cat $(BUILD)/release/SHA256SUMS
 
 host-build: edk2
 	@$(CMAKE_HOST) >/dev/null
@@ -63,7 +92,7 @@ host-test: host-build
 # The QEMU tests only, from their own small CMake tree.
 e2e-test: efi image-tool
 	@cmake -S $(ROOT)/Tests/E2E -B $(BUILD)/e2e -DCTL_EFI_DIR=$(BUILD) \
-	  -DCTL_IMAGE_TOOL=$(BUILD)/host/Tools/ImageTool/ctlimage >/dev/null
+	  -DCTL_IMAGE_TOOL=$(IMAGE_TOOL) >/dev/null
 	@ctest --test-dir $(BUILD)/e2e --output-on-failure
 
 # A bounded fuzz run first (when the fuzzers exist), then every host and
@@ -72,12 +101,14 @@ test: efi fuzz-smoke host-build
 	@ctest --test-dir $(BUILD)/host --output-on-failure -j$(JOBS)
 
 demo: efi image-tool
-	@python3 $(ROOT)/Tests/E2E/RunE2E.py demo --efi-dir $(BUILD) --out $(BUILD)/demo
+	@python3 $(ROOT)/Tests/E2E/RunE2E.py demo --arch $(ARCH) --efi-dir $(ARCH_EFI_DIR) \
+	  --image-tool $(IMAGE_TOOL) --out $(BUILD)/demo$(if $(filter aarch64,$(ARCH)),-aarch64)
 
 # An interactive UEFI Shell on the serial console with the test volume
 # (Ctrl-A X leaves QEMU).
 shell: efi image-tool
-	@python3 $(ROOT)/Tests/E2E/RunE2E.py shell --efi-dir $(BUILD) --out $(BUILD)/shell
+	@python3 $(ROOT)/Tests/E2E/RunE2E.py shell --arch $(ARCH) --efi-dir $(ARCH_EFI_DIR) \
+	  --image-tool $(IMAGE_TOOL) --out $(BUILD)/shell$(if $(filter aarch64,$(ARCH)),-aarch64)
 
 FUZZ_CMAKE := cmake -S $(ROOT) -B $(BUILD)/fuzz -DEDK2_DIR=$(EDK2_DIR) \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCTL_SANITIZE=OFF -DCTL_EFI_DIR=$(BUILD)

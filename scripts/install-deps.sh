@@ -5,6 +5,7 @@ set -euo pipefail
 
 PACKAGES=(build-essential g++ cmake make nasm iasl uuid-dev python3 python3-setuptools
           qemu-system-x86 ovmf mtools dosfstools
+          gcc-aarch64-linux-gnu g++-aarch64-linux-gnu qemu-system-arm qemu-efi-aarch64
           googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev dpkg-dev)
 
 missing=()

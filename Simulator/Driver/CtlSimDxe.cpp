@@ -14,7 +14,7 @@
   |-----------|------------------------------------|------------------------------|
   | mSet      | ReplaceControllers (at TPL_CALLBACK)| the timer, the protocol      |
   | mHandles  | ReplaceControllers                 | ReplaceControllers           |
-  | mTsc*     | the entry point                    | DxeNowUs                     |
+  | mCounter* | the entry point                    | DxeNowUs                     |
 **/
 
 extern "C" {
@@ -25,6 +25,7 @@ extern "C" {
 }
 
 #include "../Include/CtlSimControl.h"
+#include "CycleCounter.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ constexpr UINT64  CONFIG_FILE_LIMIT = 1024 * 1024;
 
 ///
 /// Period of the timer event: 1 ms in 100 ns units. The firmware's own tick
-/// may be coarser; the models take the time from the TSC, not from counting
-/// ticks.
+/// may be coarser; the models take the time from the processor's counter
+/// (CycleCounter.h), not from counting ticks.
 ///
 constexpr UINT64  TIMER_PERIOD = 10000;
 
@@ -58,8 +59,8 @@ struct SIM_HANDLE {
 SIM_SET     mSet;
 SIM_HANDLE  mHandles[SIM_MAX_SCENARIO_CONTROLLERS];
 EFI_EVENT   mTimer;
-UINT64      mTscStart;
-UINT64      mTscPerUs = 1;
+UINT64      mCounterStart;
+UINT64      mCounterPerUs = 1;
 EFI_GUID    mControlGuid    = CTL_SIM_CONTROL_PROTOCOL_GUID;
 EFI_GUID    mDevicePathGuid = CTL_SIM_DEVICE_PATH_GUID;
 
@@ -90,7 +91,7 @@ DxeNowUs (
   VOID
   )
 {
-  return (AsmReadTsc () - mTscStart) / mTscPerUs;
+  return (ReadCycleCounter () - mCounterStart) / mCounterPerUs;
 }
 
 ///
@@ -123,22 +124,22 @@ DxeUnlock (
 constexpr SIM_ENV  mEnv = { DxeAllocate, DxeFree, DxeNowUs, DxeLock, DxeUnlock, DxeAllocate };
 
 ///
-/// Measure the TSC against Stall once, so that DxeNowUs gives microseconds.
+/// Measure the counter against Stall once, so that DxeNowUs gives microseconds.
 ///
 VOID
 CalibrateClock (
   VOID
   )
 {
-  UINT64  Start = AsmReadTsc ();
+  UINT64  Start = ReadCycleCounter ();
 
   gBS->Stall (10000);
-  mTscPerUs = (AsmReadTsc () - Start) / 10000;
-  if (mTscPerUs == 0) {
-    mTscPerUs = 1;
+  mCounterPerUs = (ReadCycleCounter () - Start) / 10000;
+  if (mCounterPerUs == 0) {
+    mCounterPerUs = 1;
   }
 
-  mTscStart = AsmReadTsc ();
+  mCounterStart = ReadCycleCounter ();
 }
 
 VOID

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """End-to-end rig of ctlflash: the UEFI Shell of OVMF under QEMU runs the
 cases of Cases.py from a FAT volume and the serial transcript is checked.
+With --arch aarch64 the machine is QEMU's "virt" board with AAVMF, the
+volume on virtio-blk-pci, and the cases are those that Aarch64Cases.py
+names; --efi-dir then names the folder of the AArch64 images.
 
 One boot runs every case. The volume holds ctlflash.efi, the simulator's
 driver and control application, the scenario files, the image files and a
@@ -20,7 +23,7 @@ each "\\r\\n" back into "\\n" and changes nothing else, so the expected texts
 of the table are the product's own texts. %lasterror% is the command's
 EFI_STATUS as the shell prints it (0x0 is EFI_SUCCESS).
 
-Commands:
+Commands (each takes --arch x64|aarch64, x64 by default):
   list                      print the case names, one a line
   boot  --efi-dir D --out O boot once, write O/results.json and transcripts
   check NAME --out O        judge one case against O/results.json
@@ -43,6 +46,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import Aarch64Cases  # noqa: E402
 import Cases  # noqa: E402  (the table lives beside this file)
 from CaseTypes import Made, Payload, Regex, Step  # noqa: E402
 
@@ -56,8 +60,24 @@ STATUS_RE = re.compile(r"@@CTL-STATUS (\d+) (\S*)\r\n")
 DONE = "@@CTL-DONE"
 
 OVMF_CODE_CANDIDATES = ["/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF_CODE.fd"]
+AAVMF_CODE_CANDIDATES = ["/usr/share/AAVMF/AAVMF_CODE.fd"]
+ARCHS = ("x64", "aarch64")
 SHELL_TIMEOUT = 180   # seconds from QEMU start to the first marker
 EXIT_GRACE = 15       # seconds for QEMU to power off after the last marker
+
+
+def cases_for(arch):
+    """The cases that run on a machine: all of them on x64, those that
+    Aarch64Cases.py names on aarch64 (in the order of the table). A name
+    that the table lacks is an error."""
+    if arch == "x64":
+        return list(Cases.CASES)
+    known = {c.name for c in Cases.CASES}
+    unknown = [n for n in Aarch64Cases.NAMES if n not in known]
+    if unknown:
+        raise SystemExit("Aarch64Cases.py names cases that Cases.py does not define: " + ", ".join(unknown))
+    wanted = set(Aarch64Cases.NAMES)
+    return [c for c in Cases.CASES if c.name in wanted]
 
 
 def resolve(path, efi_dir):
@@ -183,19 +203,37 @@ def make_volume(out, files, script):
     return image
 
 
-def qemu_command(out, image, interactive=False):
+def firmware(arch):
+    """(code, variable store template) of the machine's UEFI firmware."""
+    if arch == "aarch64":
+        code = os.environ.get("CTL_AAVMF_CODE") or next((p for p in AAVMF_CODE_CANDIDATES if os.path.isfile(p)), None)
+        if code is None:
+            raise FileNotFoundError("no AAVMF firmware in /usr/share/AAVMF (install the qemu-efi-aarch64 package)")
+        return code, os.environ.get("CTL_AAVMF_VARS") or code.replace("AAVMF_CODE", "AAVMF_VARS")
     code = os.environ.get("CTL_OVMF_CODE") or next((p for p in OVMF_CODE_CANDIDATES if os.path.isfile(p)), None)
     if code is None:
         raise FileNotFoundError("no OVMF firmware in /usr/share/OVMF (install the ovmf package)")
-    vars_template = os.environ.get("CTL_OVMF_VARS") or code.replace("OVMF_CODE", "OVMF_VARS")
+    return code, os.environ.get("CTL_OVMF_VARS") or code.replace("OVMF_CODE", "OVMF_VARS")
+
+
+def qemu_command(out, image, arch="x64", interactive=False):
+    code, vars_template = firmware(arch)
     vars_copy = os.path.join(out, "vars.fd")
     shutil.copyfile(vars_template, vars_copy)
-    command = [
-        os.environ.get("CTL_QEMU", "qemu-system-x86_64"),
-        "-machine", "q35", "-m", "256", "-smp", "1",
+    if arch == "aarch64":
+        # No acceleration (TCG), as on the x86-64 machine.
+        machine = [os.environ.get("CTL_QEMU_AARCH64", "qemu-system-aarch64"),
+                   "-machine", "virt", "-cpu", "max", "-m", "512", "-smp", "1"]
+        disk = ["-drive", "if=none,format=raw,id=volume,file=" + image,
+                "-device", "virtio-blk-pci,drive=volume"]
+    else:
+        machine = [os.environ.get("CTL_QEMU", "qemu-system-x86_64"),
+                   "-machine", "q35", "-m", "256", "-smp", "1"]
+        disk = ["-drive", "format=raw,if=ide,file=" + image]
+    command = machine + [
         "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + code,
         "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
-        "-drive", "format=raw,if=ide,file=" + image,
+    ] + disk + [
         "-net", "none", "-vga", "none", "-display", "none", "-no-reboot",
     ]
     if interactive:
@@ -203,11 +241,11 @@ def qemu_command(out, image, interactive=False):
     return command + ["-serial", "stdio", "-monitor", "none", "-parallel", "none"]
 
 
-def boot(out, image, steps, log=print):
+def boot(out, image, steps, arch="x64"):
     """Run QEMU until the last marker, a hung step or a time-out.
 
     Returns (raw transcript as str, outcome dict)."""
-    command = qemu_command(out, image)
+    command = qemu_command(out, image, arch)
     started = time.monotonic()
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
@@ -299,15 +337,16 @@ def normalise(text):
 
 def cmd_boot(args):
     os.makedirs(args.out, exist_ok=True)
-    cases = Cases.CASES
+    cases = cases_for(args.arch)
     results_path = os.path.join(args.out, "results.json")
     if os.path.exists(results_path):
         os.remove(results_path)
     shutil.rmtree(os.path.join(args.out, "files"), ignore_errors=True)
     steps, files, skipped = plan(cases, args.efi_dir, args.out, tools(args))
     image = make_volume(args.out, files, startup_script([s["command"] for s in steps]))
-    print("Booting OVMF with %d steps of %d cases" % (len(steps), len(cases)), flush=True)
-    text, outcome = boot(args.out, image, steps)
+    print("Booting %s with %d steps of %d cases" % (
+        "AAVMF" if args.arch == "aarch64" else "OVMF", len(steps), len(cases)), flush=True)
+    text, outcome = boot(args.out, image, steps, args.arch)
     with open(os.path.join(args.out, "transcript.raw"), "w", encoding="latin-1", newline="") as f:
         f.write(text)
     with open(os.path.join(args.out, "transcript.txt"), "w", encoding="latin-1", newline="") as f:
@@ -391,7 +430,7 @@ def load_results(out):
 
 
 def cmd_check(args):
-    case = next((c for c in Cases.CASES if c.name == args.name), None)
+    case = next((c for c in cases_for(args.arch) if c.name == args.name), None)
     if case is None:
         print("no case named " + args.name)
         return 1
@@ -411,7 +450,7 @@ def cmd_run(args):
     if results is None:
         return 1
     passed = failed = 0
-    for case in Cases.CASES:
+    for case in cases_for(args.arch):
         verdict, report = judge(case, results["steps"], results["skipped"], results["outcome"])
         if verdict == "passed":
             passed += 1
@@ -423,7 +462,7 @@ def cmd_run(args):
 
 
 def cmd_list(args):
-    for case in Cases.CASES:
+    for case in cases_for(args.arch):
         print(case.name)
     return 0
 
@@ -470,8 +509,9 @@ def cmd_demo(args):
         print("(the simulator is not built: %s runs with no controller and prints nothing)" % APP)
     image = make_volume(args.out, files, startup_script(commands))
     steps = [{"id": i, "case": "demo", "command": c, "timeout": 120} for i, c in enumerate(commands)]
-    print("Booting QEMU (OVMF, UEFI Shell on the serial console) ...", flush=True)
-    text, outcome = boot(args.out, image, steps)
+    print("Booting QEMU (%s, UEFI Shell on the serial console) ..." % (
+        "AAVMF on the virt board" if args.arch == "aarch64" else "OVMF"), flush=True)
+    text, outcome = boot(args.out, image, steps, args.arch)
     with open(os.path.join(args.out, "transcript.raw"), "w", encoding="latin-1", newline="") as f:
         f.write(text)
     per_step = split(text, len(steps))
@@ -494,7 +534,7 @@ def cmd_demo(args):
 def cmd_shell(args):
     os.makedirs(args.out, exist_ok=True)
     commands, files, _ = demo_plan(args)
-    for case in Cases.CASES:
+    for case in cases_for(args.arch):
         if case.scenario:
             files.setdefault(os.path.basename(case.scenario), resolve(case.scenario, args.efi_dir))
     files = {n: p for n, p in files.items() if os.path.isfile(p)}
@@ -502,7 +542,7 @@ def cmd_shell(args):
     script = "\ufeff" + "\r\n".join(["fs0:"] + setup) + "\r\n"
     image = make_volume(args.out, files, script)
     print("UEFI Shell on this terminal; Ctrl-A X leaves QEMU.", flush=True)
-    return subprocess.call(qemu_command(args.out, image, interactive=True))
+    return subprocess.call(qemu_command(args.out, image, args.arch, interactive=True))
 
 
 def main():
@@ -517,7 +557,9 @@ def main():
         p.add_argument("--out", default=os.path.join(default_efi, "e2e-run"))
         p.add_argument("--image-tool", default=None,
                        help="ctlimage (default: EFI_DIR/host/Tools/ImageTool/ctlimage)")
-    sub.add_parser("list")
+    for p in list(sub.choices.values()) + [sub.add_parser("list")]:
+        p.add_argument("--arch", choices=ARCHS, default="x64",
+                       help="the machine: x64 (OVMF, every case) or aarch64 (AAVMF, the cases of Aarch64Cases.py)")
     args = parser.parse_args()
     if hasattr(args, "efi_dir"):
         args.efi_dir = os.path.abspath(args.efi_dir)

@@ -1,0 +1,23 @@
+"""The cases of Cases.py that also run on AArch64: make test boots AAVMF
+(qemu-system-aarch64 -M virt) once for them, beside the OVMF boot that runs
+every case. Each becomes the CTest test "e2e-aarch64." + name.
+
+Names only: a case is written once, in Cases.py, and means the same on both
+machines. A name that Cases.py does not define stops the configuration (and
+RunE2E.py list --arch aarch64) with an error, so a renamed case cannot drop
+out of the AArch64 run unnoticed. The list is chosen to cover each path of
+the tool once while keeping the slower emulated boot short; add a case here
+when it shows something that the others do not.
+"""
+
+NAMES = [
+    # The listing of two controllers.
+    "listing.two-controllers",
+    # A three-component update, checked against the controller's journal and
+    # its drives' cache policies afterwards.
+    "update.success",
+    # An image that is refused before any flash request.
+    "update.wrong-signature",
+    # A flash request that the controller fails.
+    "update.download-failure",
+]
