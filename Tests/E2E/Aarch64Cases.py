@@ -20,4 +20,13 @@ NAMES = [
     "update.wrong-signature",
     # A flash request that the controller fails.
     "update.download-failure",
+    # The exit status of every outcome of an update.
+    "status.update-outcomes",
+    # An index that is not all decimal digits is refused.
+    "args.strict-index",
+    # The dry run, passing and failing: no set or flash request is sent.
+    "check.passes",
+    "check.fails",
+    # A register window behind a 64-bit BAR, as the PCI bus driver numbers it.
+    "controller.window-behind-64bit-bar",
 ]
