@@ -36,6 +36,27 @@ HostSimAllocateForCaller (
   return AllocatePool (Size);
 }
 
+///
+/// The pages of PciIo->AllocateBuffer, which the product releases with
+/// FreeBuffer: the tracked pages, so a test sees whether they went back.
+///
+VOID *
+HostSimAllocatePages (
+  UINTN  Pages
+  )
+{
+  return AllocatePages (Pages);
+}
+
+VOID
+HostSimFreePages (
+  VOID   *Buffer,
+  UINTN  Pages
+  )
+{
+  FreePages (Buffer, Pages);
+}
+
 UINT64
 HostSimNow (
   VOID
@@ -53,7 +74,9 @@ AdvanceOnStall (
   SimAdvanceTime (static_cast<SIM_CONTROLLER *> (Context), NowMicroseconds);
 }
 
-constexpr SIM_ENV  mHostEnv = { HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL, HostSimAllocateForCaller };
+constexpr SIM_ENV  mHostEnv = {
+  HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL, HostSimAllocateForCaller, HostSimAllocatePages, HostSimFreePages
+};
 
 } // namespace
 
