@@ -323,6 +323,7 @@ ShellAppMain (
 {
   RunStartupHooks ();
   ProcessCommandLine (Argc, Argv);
+  RestoreControllerAttributes ();
   RunExitHooks ();
   return 0;
 }
