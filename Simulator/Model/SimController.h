@@ -248,6 +248,11 @@ struct SIM_CONFIG {
   BOOLEAN             BusMasterOff;          ///< bus mastering initially disabled
   BOOLEAN             DecodingOff;           ///< I/O and memory decoding initially disabled
   UINT32              MapLimit;              ///< 0, or the most bytes one Map call maps
+  ///
+  /// Attributes refuses to enable bus mastering (EFI_UNSUPPORTED), as for
+  /// a function whose platform does not let it master the bus.
+  ///
+  BOOLEAN             BusMasterUnsupported;
 
   UINT32              StatusStepCount;       ///< 1 to SIM_MAX_STATUS_STEPS
   SIM_STATUS_STEP     StatusSteps[SIM_MAX_STATUS_STEPS];

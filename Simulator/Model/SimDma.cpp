@@ -201,7 +201,12 @@ SimDmaInit (
 {
   SimZeroBytes (Dma, sizeof (*Dma));
   Dma->Protected         = Config->DmaProtected;
+  Dma->Supported         = SIM_SUPPORTED_ATTRIBUTES;
   Dma->InitialAttributes = SIM_DEFAULT_ATTRIBUTES;
+  if (Config->BusMasterUnsupported) {
+    Dma->Supported &= ~static_cast<UINT64> (EFI_PCI_IO_ATTRIBUTE_BUS_MASTER);
+  }
+
   if (Config->BusMasterOff) {
     Dma->InitialAttributes &= ~static_cast<UINT64> (EFI_PCI_IO_ATTRIBUTE_BUS_MASTER);
   }
@@ -233,13 +238,13 @@ SimDmaAttributes (
         return EFI_INVALID_PARAMETER;
       }
 
-      *Result = (Operation == EfiPciIoAttributeOperationGet) ? Dma->Attributes : SIM_SUPPORTED_ATTRIBUTES;
+      *Result = (Operation == EfiPciIoAttributeOperationGet) ? Dma->Attributes : Dma->Supported;
       return EFI_SUCCESS;
 
     case EfiPciIoAttributeOperationSet:
     case EfiPciIoAttributeOperationEnable:
     case EfiPciIoAttributeOperationDisable:
-      if ((Attributes & ~static_cast<UINT64> (SIM_SUPPORTED_ATTRIBUTES)) != 0) {
+      if ((Attributes & ~Dma->Supported) != 0) {
         return EFI_UNSUPPORTED;
       }
 

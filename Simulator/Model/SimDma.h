@@ -110,6 +110,7 @@ struct SIM_DMA_COUNTERS {
 ///
 struct SIM_DMA {
   BOOLEAN             Protected;
+  UINT64              Supported;
   UINT64              InitialAttributes;
   UINT64              Attributes;
   UINT32              MapLimit;         ///< 0, or the most bytes one Map maps
