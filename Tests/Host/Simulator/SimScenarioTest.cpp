@@ -137,6 +137,8 @@ TEST (SIM_SCENARIO_TEST, ErrorsNameTheirLine) {
     { "controller\nfault OP_CTRL_INFO 1 status\n",         2, "a number is missing"                 },
     { "controller\npci-read ok\n",                         2, "expected: pci-read fail"             },
     { "controller\nbar-attributes none\n",                 2, "expected: bar-attributes unsupported" },
+    { "controller\ndma open\n",                            2, "expected: dma protected" },
+    { "controller\nbus-master on\n",                       2, "expected: bus-master off" },
     { "controller\nlocation 0 3 0\n",                      2, "too few values"                      },
     { "controller\nlocation 0 256 0 0\n",                  2, "number out of range"                 },
     { "controller\nproduct x maybe\n",                     2, "expected: product NAME"              },
@@ -202,6 +204,16 @@ TEST (SIM_SCENARIO_TEST, LayoutDetailsOfTheText) {
   EXPECT_TRUE (Placed[0].BarAttributesUnsupported);
   EXPECT_EQ (Placed[1].Location.Bus, 4) << "the default: bus 3 + the controller's index";
   EXPECT_FALSE (Placed[1].BarAttributesUnsupported);
+
+  PARSED  Guarded ("controller\ndma protected\nbus-master off\ndecoding off\nmap-limit 0x1000\ncontroller\n");
+
+  ASSERT_TRUE (Guarded.Ok) << Guarded.Error.Message;
+  EXPECT_TRUE (Guarded[0].DmaProtected);
+  EXPECT_TRUE (Guarded[0].BusMasterOff);
+  EXPECT_TRUE (Guarded[0].DecodingOff);
+  EXPECT_EQ (Guarded[0].MapLimit, 0x1000u);
+  EXPECT_FALSE (Guarded[1].DmaProtected) << "each controller has its own";
+  EXPECT_FALSE (Guarded[1].BusMasterOff);
 
   std::string  Many;
 
