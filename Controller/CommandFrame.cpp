@@ -69,8 +69,14 @@ public:
   BOOLEAN
   Allocate ()
   {
-    return !EFI_ERROR (mPciIo->AllocateBuffer (mPciIo, AllocateAnyPages, EfiBootServicesData, FRAME_BUFFER_PAGES, &mBuffer, 0)) &&
-           (mBuffer != NULL);
+    VOID  *Buffer = NULL;
+
+    if (EFI_ERROR (mPciIo->AllocateBuffer (mPciIo, AllocateAnyPages, EfiBootServicesData, FRAME_BUFFER_PAGES, &Buffer, 0))) {
+      return FALSE;               // whatever the call left in Buffer is not ours
+    }
+
+    mBuffer = Buffer;
+    return mBuffer != NULL;
   }
 
   VOID *
@@ -112,17 +118,19 @@ public:
     UINTN                 Mapped = Length;
     EFI_PHYSICAL_ADDRESS  Device = 0;
 
-    if (EFI_ERROR (mPciIo->Map (mPciIo, Operation, Host, &Mapped, &Device, &mMapping))) {
-      mMapping = NULL;
-      return FALSE;
+    VOID                  *Mapping = NULL;
+
+    if (EFI_ERROR (mPciIo->Map (mPciIo, Operation, Host, &Mapped, &Device, &Mapping))) {
+      return FALSE;               // nothing was mapped
     }
 
-    mDevice = Device;
+    mMapping = Mapping;
     if (Mapped < Length) {
       Unmap ();
       return FALSE;
     }
 
+    mDevice = Device;
     return TRUE;
   }
 
