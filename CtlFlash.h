@@ -184,6 +184,8 @@ inline constexpr SUPPORTED_CONTROLLER  mSupportedControllers[SUPPORTED_CONTROLLE
 /// | Disabled           | InitializeController | CollectControllerInventory       |
 /// | NotAnswering       | InitializeController | IssueCommand, after a time-out   |
 /// | Location           | InitializeController | never                            |
+/// | OriginalAttributes | EnableControllerDma  | never                            |
+/// | AttributesChanged  | EnableControllerDma  | RestoreControllerAttributes      |
 ///
 struct CONTROLLER_CONTEXT {
   EFI_PCI_IO_PROTOCOL     *PciIo;
@@ -219,6 +221,15 @@ struct CONTROLLER_CONTEXT {
   /// ("unknown location" when the platform does not say).
   ///
   CHAR8                   Location[CONTROLLER_LOCATION_SIZE];
+  ///
+  /// The function's PCI attributes as the platform left them, put back at
+  /// the end of the run (RestoreControllerAttributes).
+  ///
+  UINT64                  OriginalAttributes;
+  ///
+  /// TRUE from the first change of the attributes until they are restored.
+  ///
+  BOOLEAN                 AttributesChanged;
 };
 
 ///
@@ -290,15 +301,32 @@ WriteControllerRegister (
   );
 
 /**
-  Turn a frame's host address into the value posted to the queue ports.
+  Turn a frame's device address into the value posted to the queue ports.
 
   @param[in] Context  The controller, whose model selects the encoding.
-  @param[in] Address  Host address of the frame.
+  @param[in] Address  Device address of the frame, as PciIo->Map gave it.
 
   @return The encoded value; 0 for an unknown encoding.
 **/
 UINT64
 EncodeFrameAddress (
+  IN CONST CONTROLLER_CONTEXT  *Context,
+  IN UINT64                    Address
+  );
+
+/**
+  Can the model's encoding carry this frame address whole? The tag of
+  ENCODE_OR must fall on zero bits, ENCODE_AND must keep every set bit, and
+  a shift must push no set bit out.
+
+  @param[in] Context  The controller, whose model selects the encoding.
+  @param[in] Address  Device address of the frame.
+
+  @retval TRUE   The controller gets exactly this address back.
+  @retval FALSE  The encoding would lose or change address bits.
+**/
+BOOLEAN
+FrameAddressEncodes (
   IN CONST CONTROLLER_CONTEXT  *Context,
   IN UINT64                    Address
   );
@@ -354,8 +382,47 @@ enum class BRING_UP_RESULT : UINT8 {
   BRING_UP_FIRMWARE_FAULT,    ///< state 15, or a failing state after the doorbell
   BRING_UP_NO_HANDSHAKE,      ///< the handshake register never cleared
   BRING_UP_NEVER_READY,       ///< neither ready nor settled within the bring-up bound
-  BRING_UP_NO_WINDOW          ///< no PCI I/O BAR index found for the register window
+  BRING_UP_NO_WINDOW,         ///< no PCI I/O BAR index found for the register window
+  BRING_UP_NO_BUS_MASTER      ///< decoding and bus mastering could not be enabled
 };
+
+/**
+  Turn on what the tool needs of a controller's PCI function: decoding of
+  the register window's space and bus mastering, and dual address cycles
+  where the function supports them (so the platform need not keep DMA below
+  4 GiB). The attributes found are saved in the record first.
+
+  @param[in,out] Controller  A record with PciIo and Model filled.
+
+  @retval TRUE   Decoding and bus mastering are on.
+  @retval FALSE  The platform refused; whatever was changed is put back.
+**/
+BOOLEAN
+EnableControllerDma (
+  IN OUT CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
+  Put one controller's PCI attributes back as EnableControllerDma found
+  them. Does nothing when they were not changed, or are already back.
+
+  @param[in,out] Controller  The controller.
+**/
+VOID
+RestoreAttributesOf (
+  IN OUT CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
+  Put the PCI attributes of every controller of the table back as the
+  platform left them. Called once, by ShellAppMain, when the run ends,
+  whatever its outcome; a controller left out at bring-up had its
+  attributes put back there already.
+**/
+VOID
+RestoreControllerAttributes (
+  VOID
+  );
 
 ///
 /// The bring-up of one controller, handshake included, stalls at most this
@@ -419,6 +486,37 @@ WaitForFirmwareReady (
 #define OP_FLASH_DOWNLOAD     0x010F0200u
 #define OP_FLASH_COMMIT       0x010F0300u
 #define OP_FLASH_CLOSE        0x010F0400u
+
+///
+/// Which way a request's data moves, and so how its buffers are mapped for
+/// the controller: DATA_TO_CONTROLLER buffers with BusMasterRead (the
+/// controller reads them), DATA_FROM_CONTROLLER buffers with BusMasterWrite.
+///
+/// It is taken from the command set, not from the frame's direction flag:
+/// OP_LD_SET_PROPERTIES carries DIRECTION_FROM_CONTROLLER, because the
+/// controller expects that flag, yet its data goes to the controller. A
+/// request outside the command set moves its data as its direction flag
+/// says; one whose flag names no single direction (DIRECTION_NONE, or
+/// both bits) cannot have buffers mapped, and is not issued when it has
+/// any.
+///
+enum class DATA_DIRECTION : UINT8 {
+  NONE,
+  TO_CONTROLLER,
+  FROM_CONTROLLER
+};
+
+/**
+  @param[in] Opcode     A command code.
+  @param[in] Direction  The frame's direction argument (DIRECTION_*).
+
+  @return Which way the data of that request moves (see DATA_DIRECTION).
+**/
+DATA_DIRECTION
+RequestDataDirection (
+  IN UINT32  Opcode,
+  IN UINT16  Direction
+  );
 
 /**
   @param[in] Opcode  A command code.
@@ -495,10 +593,12 @@ static_assert (OFFSET_OF (COMMAND_FRAME, Sge) == 40, "COMMAND_FRAME.Sge[0]");
 static_assert (OFFSET_OF (COMMAND_FRAME, Sge) + sizeof (FRAME_SGE) == 52, "COMMAND_FRAME.Sge[1]");
 
 ///
-/// Size of the pool allocation that holds one frame: room to align the
-/// 64-byte frame to the next 256-byte boundary.
+/// Pages of the PciIo->AllocateBuffer memory that holds one frame, at its
+/// start: page alignment gives the frame's 256-byte alignment.
 ///
-#define FRAME_ALLOCATION_SIZE  (FRAME_ALIGNMENT + sizeof (COMMAND_FRAME))
+#define FRAME_BUFFER_PAGES  1
+#define FRAME_BUFFER_SIZE   (FRAME_BUFFER_PAGES * EFI_PAGE_SIZE)
+static_assert (EFI_PAGE_SIZE % FRAME_ALIGNMENT == 0, "a page start is 256-byte aligned");
 
 /**
   Issue one request to a controller's firmware and wait for its answer.
@@ -515,13 +615,26 @@ static_assert (OFFSET_OF (COMMAND_FRAME, Sge) + sizeof (FRAME_SGE) == 52, "COMMA
   @param[in] SecondBuffer  Second buffer, or NULL.
   @param[in] SgeCount      Number of scatter-gather entries.
 
+  The controller reaches the frame and the buffers by bus-master access,
+  through PCI I/O: the frame lives in PciIo->AllocateBuffer memory mapped as
+  a common buffer, and each buffer is mapped for the request's data
+  direction (RequestDataDirection), straight where it lies, without a copy
+  unless the platform makes one. The queue ports, the scatter-gather
+  entries and Context get device addresses. A buffer that Map cannot map
+  whole, or a frame address that the model's encoding cannot carry, leaves
+  the request not issued. Every mapping is undone and the frame memory
+  freed before the call returns, except after a time-out: the controller
+  still holds the frame's address and may yet complete it, so the frame,
+  its mapping and the buffers' mappings are kept for the rest of the boot.
+
   A wait that passes 5 seconds is shown on the console (WaitNotice.h). A
   request that gets no answer within the poll limit marks the controller
   NotAnswering.
 
   @retval 0     The controller completed the request.
-  @retval 0xFF  Not issued (controller disabled or not answering, no pool
-                memory) or no answer within the poll limit.
+  @retval 0xFF  Not issued (controller disabled or not answering, no frame
+                memory, a buffer or the frame not mappable) or no answer
+                within the poll limit.
   @return Any other value: the controller's completion status.
 **/
 UINT8

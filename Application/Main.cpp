@@ -356,6 +356,7 @@ ShellAppMain (
 {
   RunStartupHooks ();
   EFI_STATUS  Status = ProcessCommandLine (Argc, Argv);
+  RestoreControllerAttributes ();
   RunExitHooks ();
   return static_cast<INTN> (Status);
 }

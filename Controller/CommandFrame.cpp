@@ -1,8 +1,9 @@
 /** @file
   Command frames: every request to a controller's firmware is one 64-byte
-  frame in host memory whose address is posted to the controller's queue
-  ports. IssueCommand builds the frame, posts it, polls its status byte and
-  returns that byte. Prints nothing.
+  frame in memory shared with the controller through PCI I/O, whose device
+  address is posted to the controller's queue ports. IssueCommand maps the
+  frame and the request's buffers, posts the frame, polls its status byte
+  and returns that byte. Prints nothing.
 **/
 
 #include "WaitNotice.h"
@@ -10,25 +11,27 @@
 namespace {
 
 ///
-/// The command set, as the console names each request.
+/// The command set: how the console names each request, and which way its
+/// data moves (see DATA_DIRECTION in CtlFlash.h).
 ///
-struct COMMAND_NAME {
-  UINT32         Opcode;
-  CONST CHAR8    *Name;
+struct COMMAND_ENTRY {
+  UINT32            Opcode;
+  CONST CHAR8       *Name;
+  DATA_DIRECTION    Data;
 };
 
-constexpr COMMAND_NAME  mCommandNames[] = {
-  { OP_CTRL_INFO,         "controller information" },
-  { OP_BBU_STATUS,        "battery status"         },
-  { OP_BBU_INFO,          "battery information"    },
-  { OP_BBU_0507,          "battery details"        },
-  { OP_LD_LIST,           "logical drive list"     },
-  { OP_LD_GET_PROPERTIES, "drive properties"       },
-  { OP_LD_SET_PROPERTIES, "drive properties update" },
-  { OP_FLASH_OPEN,        "flash open"             },
-  { OP_FLASH_DOWNLOAD,    "flash download"         },
-  { OP_FLASH_COMMIT,      "flash commit"           },
-  { OP_FLASH_CLOSE,       "flash close"            },
+constexpr COMMAND_ENTRY  mCommands[] = {
+  { OP_CTRL_INFO,         "controller information",  DATA_DIRECTION::FROM_CONTROLLER },
+  { OP_BBU_STATUS,        "battery status",          DATA_DIRECTION::FROM_CONTROLLER },
+  { OP_BBU_INFO,          "battery information",     DATA_DIRECTION::FROM_CONTROLLER },
+  { OP_BBU_0507,          "battery details",         DATA_DIRECTION::FROM_CONTROLLER },
+  { OP_LD_LIST,           "logical drive list",      DATA_DIRECTION::FROM_CONTROLLER },
+  { OP_LD_GET_PROPERTIES, "drive properties",        DATA_DIRECTION::FROM_CONTROLLER },
+  { OP_LD_SET_PROPERTIES, "drive properties update", DATA_DIRECTION::TO_CONTROLLER   },
+  { OP_FLASH_OPEN,        "flash open",              DATA_DIRECTION::NONE            },
+  { OP_FLASH_DOWNLOAD,    "flash download",          DATA_DIRECTION::TO_CONTROLLER   },
+  { OP_FLASH_COMMIT,      "flash commit",            DATA_DIRECTION::NONE            },
+  { OP_FLASH_CLOSE,       "flash close",             DATA_DIRECTION::NONE            },
 };
 
 constexpr UINT32  FLASH_OPCODE_MASK  = 0xFFFF0000u;
@@ -38,15 +41,159 @@ constexpr UINT16  FRAME_FLAGS_BASE      = 0x0003;
 constexpr UINT16  FRAME_DIRECTION_MASK  = 0x3;
 constexpr UINT16  FRAME_DIRECTION_SHIFT = 3;
 
+CONST COMMAND_ENTRY *
+FindCommand (
+  IN UINT32  Opcode
+  )
+{
+  for (CONST COMMAND_ENTRY &Entry : mCommands) {
+    if (Entry.Opcode == Opcode) {
+      return &Entry;
+    }
+  }
+
+  return NULL;
+}
+
+///
+/// Owns the frame's AllocateBuffer pages and frees them when the scope
+/// ends, unless Keep () was called.
+///
+class DMA_BUFFER_GUARD {
+public:
+  explicit DMA_BUFFER_GUARD (EFI_PCI_IO_PROTOCOL *PciIo) : mPciIo (PciIo), mBuffer (NULL) {}
+  ~DMA_BUFFER_GUARD () { if (mBuffer != NULL) { mPciIo->FreeBuffer (mPciIo, FRAME_BUFFER_PAGES, mBuffer); } }
+  DMA_BUFFER_GUARD (CONST DMA_BUFFER_GUARD &)            = delete;
+  DMA_BUFFER_GUARD &operator= (CONST DMA_BUFFER_GUARD &) = delete;
+
+  BOOLEAN
+  Allocate ()
+  {
+    VOID  *Buffer = NULL;
+
+    if (EFI_ERROR (mPciIo->AllocateBuffer (mPciIo, AllocateAnyPages, EfiBootServicesData, FRAME_BUFFER_PAGES, &Buffer, 0))) {
+      return FALSE;               // whatever the call left in Buffer is not ours
+    }
+
+    mBuffer = Buffer;
+    return mBuffer != NULL;
+  }
+
+  VOID *
+  Get () const
+  {
+    return mBuffer;
+  }
+
+  VOID
+  Keep ()
+  {
+    mBuffer = NULL;
+  }
+
+private:
+  EFI_PCI_IO_PROTOCOL  *mPciIo;
+  VOID                 *mBuffer;
+};
+
+///
+/// One mapping of PciIo->Map, undone when the scope ends unless Keep () was
+/// called. A mapping shorter than asked is undone at once and counts as a
+/// failure: the controller must never get part of a buffer.
+///
+class DMA_MAPPING_GUARD {
+public:
+  explicit DMA_MAPPING_GUARD (EFI_PCI_IO_PROTOCOL *PciIo) : mPciIo (PciIo), mMapping (NULL), mDevice (0) {}
+  ~DMA_MAPPING_GUARD () { Unmap (); }
+  DMA_MAPPING_GUARD (CONST DMA_MAPPING_GUARD &)            = delete;
+  DMA_MAPPING_GUARD &operator= (CONST DMA_MAPPING_GUARD &) = delete;
+
+  BOOLEAN
+  Map (
+    IN EFI_PCI_IO_PROTOCOL_OPERATION  Operation,
+    IN VOID                           *Host,
+    IN UINTN                          Length
+    )
+  {
+    UINTN                 Mapped = Length;
+    EFI_PHYSICAL_ADDRESS  Device = 0;
+
+    VOID                  *Mapping = NULL;
+
+    if (EFI_ERROR (mPciIo->Map (mPciIo, Operation, Host, &Mapped, &Device, &Mapping))) {
+      return FALSE;               // nothing was mapped
+    }
+
+    mMapping = Mapping;
+    if (Mapped < Length) {
+      Unmap ();
+      return FALSE;
+    }
+
+    mDevice = Device;
+    return TRUE;
+  }
+
+  UINT64
+  Device () const
+  {
+    return mDevice;
+  }
+
+  VOID
+  Keep ()
+  {
+    mMapping = NULL;
+  }
+
+private:
+  VOID
+  Unmap ()
+  {
+    if (mMapping != NULL) {
+      mPciIo->Unmap (mPciIo, mMapping);
+      mMapping = NULL;
+    }
+  }
+
+  EFI_PCI_IO_PROTOCOL  *mPciIo;
+  VOID                 *mMapping;
+  UINT64               mDevice;
+};
+
+///
+/// Map one buffer of a request for its data direction. A buffer that is
+/// absent or empty is not mapped, and the controller gets address 0 for it.
+///
+BOOLEAN
+MapRequestBuffer (
+  IN OUT DMA_MAPPING_GUARD  *Guard,
+  IN     DATA_DIRECTION     Data,
+  IN     VOID               *Buffer,
+  IN     UINT32             Length
+  )
+{
+  if ((Buffer == NULL) || (Length == 0)) {
+    return TRUE;
+  }
+
+  switch (Data) {
+    case DATA_DIRECTION::TO_CONTROLLER:
+      return Guard->Map (EfiPciIoOperationBusMasterRead, Buffer, Length);
+    case DATA_DIRECTION::FROM_CONTROLLER:
+      return Guard->Map (EfiPciIoOperationBusMasterWrite, Buffer, Length);
+    default:
+      return FALSE;       // no single direction: nothing can be mapped safely
+  }
+}
+
 VOID
 FillSge (
   OUT FRAME_SGE  *Sge,
-  IN  VOID       *Buffer,
+  IN  UINT64     Address,
   IN  UINT32     Length
   )
 {
-  UINT64  Address = reinterpret_cast<UINTN> (Buffer);
-
   Sge->AddressLow  = static_cast<UINT32> (Address);
   Sge->AddressHigh = static_cast<UINT32> (Address >> 32);
   Sge->Length      = Length;
@@ -59,13 +206,31 @@ CommandName (
   IN UINT32  Opcode
   )
 {
-  for (CONST COMMAND_NAME &Entry : mCommandNames) {
-    if (Entry.Opcode == Opcode) {
-      return Entry.Name;
-    }
+  CONST COMMAND_ENTRY  *Entry = FindCommand (Opcode);
+
+  return (Entry != NULL) ? Entry->Name : "request";
+}
+
+DATA_DIRECTION
+RequestDataDirection (
+  IN UINT32  Opcode,
+  IN UINT16  Direction
+  )
+{
+  CONST COMMAND_ENTRY  *Entry = FindCommand (Opcode);
+
+  if (Entry != NULL) {
+    return Entry->Data;
   }
 
-  return "request";
+  switch (Direction & FRAME_DIRECTION_MASK) {
+    case DIRECTION_TO_CONTROLLER:
+      return DATA_DIRECTION::TO_CONTROLLER;
+    case DIRECTION_FROM_CONTROLLER:
+      return DATA_DIRECTION::FROM_CONTROLLER;
+    default:
+      return DATA_DIRECTION::NONE;
+  }
 }
 
 BOOLEAN
@@ -76,31 +241,6 @@ IsFlashCommand (
   return (Opcode & FLASH_OPCODE_MASK) == FLASH_OPCODE_GROUP;
 }
 
-/**
-  Issue one request to a controller's firmware and wait for its answer.
-
-  The frame lives in a pool allocation of FRAME_ALLOCATION_SIZE bytes, at its
-  first 256-byte boundary. Buffers and frame are given to the controller as
-  host addresses; the controller reaches them by bus-master access.
-
-  @param[in] Controller    The target controller.
-  @param[in] Opcode        Command code (OP_*).
-  @param[in] Direction     DIRECTION_*; only the low two bits are used.
-  @param[in] Mailbox0      Mailbox word 0.
-  @param[in] Mailbox1      Mailbox word 1.
-  @param[in] Mailbox2      Mailbox word 2.
-  @param[in] FirstLength   Length of the first buffer in bytes.
-  @param[in] FirstBuffer   First buffer, or NULL.
-  @param[in] SecondLength  Length of the second buffer in bytes.
-  @param[in] SecondBuffer  Second buffer, or NULL.
-  @param[in] SgeCount      Number of scatter-gather entries; entries are
-                           filled for 1 and 2 only.
-
-  @retval 0     The controller completed the request.
-  @retval 0xFF  Not issued (controller disabled or not answering, no pool
-                memory) or no answer within the poll limit.
-  @return Any other value: the controller's completion status, unchanged.
-**/
 UINT8
 IssueCommand (
   IN CONTROLLER_CONTEXT  *Controller,
@@ -120,19 +260,35 @@ IssueCommand (
     return COMMAND_NOT_COMPLETED;
   }
 
-  UINT8  *Allocation = static_cast<UINT8 *> (AllocateZeroPool (FRAME_ALLOCATION_SIZE));
+  EFI_PCI_IO_PROTOCOL  *PciIo = Controller->PciIo;
+  DATA_DIRECTION       Data   = RequestDataDirection (Opcode, Direction);
 
-  if (Allocation == NULL) {
+  //
+  // Declared in this order so that the scope undoes the buffers' mappings
+  // first, then the frame's, and frees the frame memory last.
+  //
+  DMA_BUFFER_GUARD   FrameMemory (PciIo);
+  DMA_MAPPING_GUARD  FrameMapping (PciIo);
+  DMA_MAPPING_GUARD  FirstMapping (PciIo);
+  DMA_MAPPING_GUARD  SecondMapping (PciIo);
+
+  if (!FrameMemory.Allocate () ||
+      !FrameMapping.Map (EfiPciIoOperationBusMasterCommonBuffer, FrameMemory.Get (), FRAME_BUFFER_SIZE) ||
+      ((FrameMapping.Device () % FRAME_ALIGNMENT) != 0) ||
+      !FrameAddressEncodes (Controller, FrameMapping.Device ()) ||
+      !MapRequestBuffer (&FirstMapping, Data, FirstBuffer, FirstLength) ||
+      !MapRequestBuffer (&SecondMapping, Data, SecondBuffer, SecondLength))
+  {
     return COMMAND_NOT_COMPLETED;
   }
 
-  COMMAND_FRAME  *Frame = reinterpret_cast<COMMAND_FRAME *> (ALIGN_VALUE (reinterpret_cast<UINTN> (Allocation), FRAME_ALIGNMENT));
+  COMMAND_FRAME  *Frame = static_cast<COMMAND_FRAME *> (FrameMemory.Get ());
 
   gBS->SetMem (Frame, sizeof (*Frame), 0);
   Frame->Command            = FRAME_COMMAND;
   Frame->Status             = FRAME_STATUS_PENDING;
   Frame->SgeCount           = SgeCount;
-  Frame->Context            = static_cast<UINT32> (reinterpret_cast<UINTN> (FirstBuffer));
+  Frame->Context            = static_cast<UINT32> (FirstMapping.Device ());
   Frame->Flags              = static_cast<UINT16> (FRAME_FLAGS_BASE | ((Direction & FRAME_DIRECTION_MASK) << FRAME_DIRECTION_SHIFT));
   Frame->Timeout            = 0;
   Frame->DataTransferLength = FirstLength + SecondLength;
@@ -141,11 +297,11 @@ IssueCommand (
   Frame->Mailbox[1]         = Mailbox1;
   Frame->Mailbox[2]         = Mailbox2;
   if ((SgeCount == 1) || (SgeCount == 2)) {
-    FillSge (&Frame->Sge[0], FirstBuffer, FirstLength);
+    FillSge (&Frame->Sge[0], FirstMapping.Device (), FirstLength);
   }
 
   if (SgeCount == 2) {
-    FillSge (&Frame->Sge[1], SecondBuffer, SecondLength);
+    FillSge (&Frame->Sge[1], SecondMapping.Device (), SecondLength);
   }
 
   //
@@ -155,7 +311,7 @@ IssueCommand (
   //
   MemoryFence ();
 
-  UINT64  Encoded = EncodeFrameAddress (Controller, reinterpret_cast<UINTN> (Frame));
+  UINT64  Encoded = EncodeFrameAddress (Controller, FrameMapping.Device ());
 
   WriteControllerRegister (Controller, Controller->Model.QueuePortHigh, static_cast<UINT32> (Encoded >> 32), REGISTER_MODE::REG_BASE_RELATIVE);
   if (Controller->Model.FlushReads) {
@@ -189,13 +345,17 @@ IssueCommand (
     Controller->NotAnswering = TRUE;
     //
     // No answer. The controller still holds the frame's address and may
-    // complete it later by writing into it, so the memory is not handed back
-    // to the pool: a few hundred bytes are kept for the rest of the boot
-    // rather than risking a write into memory that someone else owns.
+    // complete it later, writing the frame and the buffers through their
+    // mappings. So the frame memory goes back to no one and no mapping is
+    // undone: one page and a few mappings stay for the rest of the boot
+    // rather than letting a late write reach memory that someone else owns.
     //
+    SecondMapping.Keep ();
+    FirstMapping.Keep ();
+    FrameMapping.Keep ();
+    FrameMemory.Keep ();
     return COMMAND_NOT_COMPLETED;
   }
 
-  FreePool (Allocation);
   return Status;
 }

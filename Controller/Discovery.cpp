@@ -1,7 +1,8 @@
 /** @file
   Discovery and bring-up: walks every PCI function that offers PCI I/O,
-  keeps the maker's supported controllers in the controller table and brings
-  each controller's firmware to its ready state, with register access alone.
+  keeps the maker's supported controllers in the controller table, turns on
+  their decoding and bus mastering (PciAttributes.cpp) and brings each
+  controller's firmware to its ready state, with register access alone.
   A supported controller that cannot be brought up is named in one line; a
   long bring-up is shown while it lasts (WaitNotice.h).
 **/
@@ -233,6 +234,8 @@ LeftOutReason (
       return "firmware never got ready";
     case BRING_UP_RESULT::BRING_UP_NO_WINDOW:
       return "register window not found";
+    case BRING_UP_RESULT::BRING_UP_NO_BUS_MASTER:
+      return "bus mastering not enabled";
     default:
       return "bring-up failed";
   }
@@ -272,6 +275,14 @@ BringUp (
 {
   if (!FindPciBarIndex (Slot->PciIo, Header, Slot->Model.BarIndex, &Slot->PciBarIndex)) {
     return BRING_UP_RESULT::BRING_UP_NO_WINDOW;
+  }
+
+  //
+  // Before the first register access: the window must decode, and every
+  // request needs the controller to reach host memory.
+  //
+  if (!EnableControllerDma (Slot)) {
+    return BRING_UP_RESULT::BRING_UP_NO_BUS_MASTER;
   }
 
   if (Slot->Model.FlushReads) {
@@ -411,6 +422,7 @@ InitializeController (
   Slot->RegisterBase      = Header->Device.Bar[Slot->Model.BarIndex] & Slot->Model.BarMask;
   Slot->WindowAbove4G     = IsWindowAbove4G (Header, Slot->Model.BarIndex);
   Slot->PciBarIndex       = 0;
+  Slot->AttributesChanged = FALSE;
   ReadLocation (Slot);
 
   WAIT_NOTICE  Wait;
@@ -422,6 +434,11 @@ InitializeController (
   WaitNoticeEnd (&Wait, Result == BRING_UP_RESULT::BRING_UP_READY);
   if (Result != BRING_UP_RESULT::BRING_UP_READY) {
     Slot->Disabled = TRUE;
+    //
+    // The slot is taken by the next controller found: put this one's
+    // attributes back now.
+    //
+    RestoreAttributesOf (Slot);
     AsciiPrint ("\nController at %a left out: %a..", Slot->Location, LeftOutReason (Result));
     return FALSE;
   }

@@ -124,14 +124,6 @@ WriteControllerRegister (
   }
 }
 
-/**
-  Turn a frame's host address into the value posted to the queue ports.
-
-  @param[in] Context  The controller, whose model selects the encoding.
-  @param[in] Address  Host address of the frame.
-
-  @return The encoded value; 0 for an unknown encoding.
-**/
 UINT64
 EncodeFrameAddress (
   IN CONST CONTROLLER_CONTEXT  *Context,
@@ -151,5 +143,28 @@ EncodeFrameAddress (
       return Address >> (Operand % 64);
     default:
       return 0;
+  }
+}
+
+BOOLEAN
+FrameAddressEncodes (
+  IN CONST CONTROLLER_CONTEXT  *Context,
+  IN UINT64                    Address
+  )
+{
+  UINT64  Operand = Context->Model.EncodingOperand;
+  UINT32  Shift   = static_cast<UINT32> (Operand % 64);
+
+  switch (Context->Model.AddressEncoding) {
+    case ENCODE_OR:
+      return (Address & Operand) == 0;
+    case ENCODE_AND:
+      return (Address & ~Operand) == 0;
+    case ENCODE_SHIFT_LEFT:
+      return RShiftU64 (LShiftU64 (Address, Shift), Shift) == Address;
+    case ENCODE_SHIFT_RIGHT:
+      return LShiftU64 (RShiftU64 (Address, Shift), Shift) == Address;
+    default:
+      return FALSE;
   }
 }

@@ -15,7 +15,18 @@
     ctl C summary frames N overflow N stray N rejected N doorbell N handshake N readbacks N
     ctl C drive I tid T ref RRRRRRRR policy PP
 
-  An unanswered frame shows "status --".
+  An unanswered frame shows "status --". On a protected platform ("dma
+  protected") each frame line ends with " at DDDDDDDD", the device address
+  at which the controller fetched it, and the summary is followed by
+
+    ctl C dma protected attributes AAA initially AAA maps N unmaps N live N buffers N freed N high N
+
+  On any platform, every access of the controller to host memory that was
+  refused or fell outside the mappings is shown after that (none in a
+  healthy run), then a line with the counts:
+
+    ctl C dma-fault I stray|wrong-direction|bus-master-off read|write at DDDDDDDD len L
+    ctl C dma-faults stray N wrong-direction N bus-master-off N
 **/
 
 extern "C" {
@@ -23,6 +34,7 @@ extern "C" {
 }
 
 #include "../Include/CtlSimControl.h"
+#include "../Model/SimDma.h"
 
 namespace {
 
@@ -115,6 +127,91 @@ LoadScenario (
   return 0;
 }
 
+CONST CHAR8 *
+FaultName (
+  IN SIM_DMA_FAULT_KIND  Kind
+  )
+{
+  switch (Kind) {
+    case SIM_DMA_FAULT_KIND::STRAY:
+      return "stray";
+    case SIM_DMA_FAULT_KIND::WRONG_DIRECTION:
+      return "wrong-direction";
+    default:
+      return "bus-master-off";
+  }
+}
+
+///
+/// The platform side of one controller: attributes and mappings on a
+/// protected platform, refused accesses on any.
+///
+VOID
+PrintDma (
+  IN UINT32          Index,
+  IN SIM_CONTROLLER  *Sim
+  )
+{
+  //
+  // SIM_DMA is large; only what is printed is copied, under the lock.
+  //
+  EFI_TPL           Tpl = gBS->RaiseTPL (TPL_CALLBACK);
+  CONST SIM_DMA     *Dma = SimGetDma (Sim);
+  BOOLEAN           Protected = Dma->Protected;
+  UINT64            Attributes = Dma->Attributes;
+  UINT64            Initial    = Dma->InitialAttributes;
+  SIM_DMA_COUNTERS  Counters;
+  UINT32            Live       = SimDmaLiveMappings (Dma);
+  UINT32            FaultCount = Dma->FaultCount;
+
+  CopyMem (&Counters, &Dma->Counters, sizeof (Counters));
+  gBS->RestoreTPL (Tpl);
+
+  if (Protected) {
+    AsciiPrint (
+      "ctl %u dma protected attributes %lX initially %lX maps %u unmaps %u live %u buffers %u freed %u high %u\n",
+      Index,
+      Attributes,
+      Initial,
+      Counters.MapCalls,
+      Counters.UnmapCalls,
+      Live,
+      Counters.BufferAllocations,
+      Counters.BufferFrees,
+      Counters.HighMappings
+      );
+  }
+
+  UINT32  Total = Counters.Strays + Counters.WrongDirection + Counters.BusMasterOff;
+
+  if (Total == 0) {
+    return;
+  }
+
+  for (UINT32 Number = 0; Number < FaultCount; Number++) {
+    SIM_DMA_FAULT  Fault;
+
+    CopyRecord (&Dma->Faults[Number], &Fault);
+    AsciiPrint (
+      "ctl %u dma-fault %u %a %a at %lX len %u\n",
+      Index,
+      Number,
+      FaultName (Fault.Kind),
+      Fault.DeviceWrites ? "write" : "read",
+      Fault.Address,
+      Fault.Length
+      );
+  }
+
+  AsciiPrint (
+    "ctl %u dma-faults stray %u wrong-direction %u bus-master-off %u\n",
+    Index,
+    Counters.Strays,
+    Counters.WrongDirection,
+    Counters.BusMasterOff
+    );
+}
+
 VOID
 PrintJournal (
   IN UINT32          Index,
@@ -148,6 +245,10 @@ PrintJournal (
       AsciiPrint (" check %u", static_cast<UINT32> (Frame.Check));
     }
 
+    if (SimGetDma (Sim)->Protected) {
+      AsciiPrint (" at %lX", Frame.Address);
+    }
+
     AsciiPrint ("\n");
   }
 
@@ -167,6 +268,7 @@ PrintJournal (
     Counters.HandshakeWrites,
     Counters.FlushReadbacks
     );
+  PrintDma (Index, Sim);
 }
 
 VOID

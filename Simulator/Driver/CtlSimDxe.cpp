@@ -86,6 +86,23 @@ DxeFree (
   FreePool (Buffer);
 }
 
+VOID *
+DxeAllocatePages (
+  UINTN  Pages
+  )
+{
+  return AllocatePages (Pages);
+}
+
+VOID
+DxeFreePages (
+  VOID   *Buffer,
+  UINTN  Pages
+  )
+{
+  FreePages (Buffer, Pages);
+}
+
 UINT64
 DxeNowUs (
   VOID
@@ -120,8 +137,9 @@ DxeUnlock (
 //
 // DxeAllocate takes boot-services pool, which the application frees with
 // FreePool: it also serves the descriptors that GetBarAttributes hands out.
+// The buffers of PciIo->AllocateBuffer are boot-services pages.
 //
-constexpr SIM_ENV  mEnv = { DxeAllocate, DxeFree, DxeNowUs, DxeLock, DxeUnlock, DxeAllocate };
+constexpr SIM_ENV  mEnv = { DxeAllocate, DxeFree, DxeNowUs, DxeLock, DxeUnlock, DxeAllocate, DxeAllocatePages, DxeFreePages };
 
 ///
 /// Measure the counter against Stall once, so that DxeNowUs gives microseconds.

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include <gtest/gtest.h>
+
 namespace {
 
 VOID *
@@ -36,6 +38,27 @@ HostSimAllocateForCaller (
   return AllocatePool (Size);
 }
 
+///
+/// The pages of PciIo->AllocateBuffer, which the product releases with
+/// FreeBuffer: the tracked pages, so a test sees whether they went back.
+///
+VOID *
+HostSimAllocatePages (
+  UINTN  Pages
+  )
+{
+  return AllocatePages (Pages);
+}
+
+VOID
+HostSimFreePages (
+  VOID   *Buffer,
+  UINTN  Pages
+  )
+{
+  FreePages (Buffer, Pages);
+}
+
 UINT64
 HostSimNow (
   VOID
@@ -53,7 +76,9 @@ AdvanceOnStall (
   SimAdvanceTime (static_cast<SIM_CONTROLLER *> (Context), NowMicroseconds);
 }
 
-constexpr SIM_ENV  mHostEnv = { HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL, HostSimAllocateForCaller };
+constexpr SIM_ENV  mHostEnv = {
+  HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL, HostSimAllocateForCaller, HostSimAllocatePages, HostSimFreePages
+};
 
 } // namespace
 
@@ -69,6 +94,16 @@ SIM_HOST::~SIM_HOST (
   )
 {
   for (SIM_CONTROLLER *Sim : mControllers) {
+    const SIM_DMA_COUNTERS  &Dma = SimGetDma (Sim)->Counters;
+
+    //
+    // Whatever a test did, the controller never reached outside the
+    // mappings it was given, and every mapping and buffer was handed back
+    // to the platform it came from.
+    //
+    EXPECT_EQ (0u, Dma.Strays) << "stray DMA";
+    EXPECT_EQ (0u, Dma.WrongDirection) << "DMA against a mapping's direction";
+    EXPECT_EQ (0u, Dma.BadUnmaps + Dma.BadFrees) << "Unmap or FreeBuffer of something not handed out";
     HostClockRemoveListener (AdvanceOnStall, Sim);
     SimDestroy (Sim);
   }

@@ -24,6 +24,7 @@
 
 #include "HostServices.h"
 #include "SimController.h"
+#include "SimDma.h"
 
 /**
   @return Memory and time for models on the host: malloc and free for the

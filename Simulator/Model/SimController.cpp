@@ -101,6 +101,7 @@ struct SIM_CONTROLLER {
   EFI_PCI_IO_PROTOCOL     PciIo;
   SIM_ENV                 Env;
   SIM_CONFIG              Config;
+  SIM_DMA                 Dma;
   SUPPORTED_CONTROLLER    Row;
   UINT8                   ConfigSpace[SIM_CONFIG_SPACE_SIZE];
 
@@ -218,16 +219,21 @@ SgeAddress (
 }
 
 ///
-/// Copy Length bytes to the host through the frame's scatter-gather entries.
+/// Copy Length bytes to the host through the frame's scatter-gather entries,
+/// by bus-master access.
 ///
-VOID
+/// @retval FALSE  A piece was refused (the platform journaled it).
+///
+BOOLEAN
 WriteToHost (
+  IN SIM_DMA              *Dma,
   IN CONST COMMAND_FRAME  *Frame,
   IN CONST UINT8          *Source,
   IN UINT32               Length
   )
 {
-  UINT32  Done = 0;
+  UINT32   Done   = 0;
+  BOOLEAN  Landed = TRUE;
 
   for (UINTN Index = 0; (Index < Frame->SgeCount) && (Done < Length); Index++) {
     UINT32  Piece = Frame->Sge[Index].Length;
@@ -236,23 +242,29 @@ WriteToHost (
       Piece = Length - Done;
     }
 
-    SimCopyBytes (reinterpret_cast<VOID *> (static_cast<UINTN> (SgeAddress (Frame, Index))), Source + Done, Piece);
-    Done += Piece;
+    Landed = SimDmaWrite (Dma, SgeAddress (Frame, Index), Source + Done, Piece) && Landed;
+    Done  += Piece;
   }
+
+  return Landed;
 }
 
 ///
 /// Copy Length bytes from the host through the frame's scatter-gather
-/// entries.
+/// entries, by bus-master access. A refused piece reads as zeros.
 ///
-VOID
+/// @retval FALSE  A piece was refused (the platform journaled it).
+///
+BOOLEAN
 ReadFromHost (
+  IN  SIM_DMA              *Dma,
   IN  CONST COMMAND_FRAME  *Frame,
   OUT UINT8                *Destination,
   IN  UINT32               Length
   )
 {
-  UINT32  Done = 0;
+  UINT32   Done   = 0;
+  BOOLEAN  Landed = TRUE;
 
   for (UINTN Index = 0; (Index < Frame->SgeCount) && (Done < Length); Index++) {
     UINT32  Piece = Frame->Sge[Index].Length;
@@ -261,9 +273,11 @@ ReadFromHost (
       Piece = Length - Done;
     }
 
-    SimCopyBytes (Destination + Done, reinterpret_cast<CONST VOID *> (static_cast<UINTN> (SgeAddress (Frame, Index))), Piece);
-    Done += Piece;
+    Landed = SimDmaRead (Dma, SgeAddress (Frame, Index), Destination + Done, Piece) && Landed;
+    Done  += Piece;
   }
+
+  return Landed;
 }
 
 SIM_ACCESS_RECORD *
@@ -331,6 +345,31 @@ BuildConfigSpace (
   SimPut16 (&Space[PCI_SUBSYSTEM_VENDOR_ID_OFFSET], Config->SubsystemVendorId);
   SimPut16 (&Space[PCI_SUBSYSTEM_ID_OFFSET], Config->SubsystemId);
   Space[PCI_INT_PIN_OFFSET] = 1;
+}
+
+///
+/// The command register of the configuration space follows the attributes.
+///
+VOID
+UpdateCommandRegister (
+  IN OUT SIM_CONTROLLER  *Sim
+  )
+{
+  UINT16  Command = 0;
+
+  if ((Sim->Dma.Attributes & EFI_PCI_IO_ATTRIBUTE_IO) != 0) {
+    Command |= EFI_PCI_COMMAND_IO_SPACE;
+  }
+
+  if ((Sim->Dma.Attributes & EFI_PCI_IO_ATTRIBUTE_MEMORY) != 0) {
+    Command |= EFI_PCI_COMMAND_MEMORY_SPACE;
+  }
+
+  if ((Sim->Dma.Attributes & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) != 0) {
+    Command |= EFI_PCI_COMMAND_BUS_MASTER;
+  }
+
+  SimPut16 (&Sim->ConfigSpace[PCI_COMMAND_OFFSET], Command);
 }
 
 VOID
@@ -610,8 +649,7 @@ ExecuteControllerInfo (
     SimCopyBytes (&Response[CTRL_INFO_PRODUCT_NAME], Name, Length);
   }
 
-  WriteToHost (Frame, Response, CTRL_INFO_RESPONSE_SIZE);
-  return SIM_STATUS_SUCCESS;
+  return WriteToHost (&Sim->Dma, Frame, Response, CTRL_INFO_RESPONSE_SIZE) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
 }
 
 UINT8
@@ -642,8 +680,7 @@ ExecuteBattery (
     }
   }
 
-  WriteToHost (Frame, Response, BBU_RESPONSE_SIZE);
-  return SIM_STATUS_SUCCESS;
+  return WriteToHost (&Sim->Dma, Frame, Response, BBU_RESPONSE_SIZE) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
 }
 
 UINT8
@@ -668,8 +705,7 @@ ExecuteDriveList (
     Entry[4] = static_cast<UINT8> (Index);    // uninterpreted filler
   }
 
-  WriteToHost (Frame, Response, SIM_LD_LIST_SIZE);
-  return SIM_STATUS_SUCCESS;
+  return WriteToHost (&Sim->Dma, Frame, Response, SIM_LD_LIST_SIZE) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
 }
 
 UINT8
@@ -688,8 +724,7 @@ ExecuteGetProperties (
     return Drive->GetFailStatus;
   }
 
-  WriteToHost (Frame, Drive->Properties, SIM_LD_PROPERTIES_SIZE);
-  return SIM_STATUS_SUCCESS;
+  return WriteToHost (&Sim->Dma, Frame, Drive->Properties, SIM_LD_PROPERTIES_SIZE) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
 }
 
 UINT8
@@ -703,7 +738,12 @@ ExecuteSetProperties (
   UINT8           Status;
   SIM_SET_RECORD  *Record  = NULL;
 
-  ReadFromHost (Frame, Request, SIM_LD_PROPERTIES_SIZE);
+  //
+  // The request carries the "from controller" flag, yet its data goes to
+  // the controller: it is read from host memory.
+  //
+  BOOLEAN  Fetched = ReadFromHost (&Sim->Dma, Frame, Request, SIM_LD_PROPERTIES_SIZE);
+
   if (Sim->SetCount < SIM_MAX_SET_RECORDS) {
     Record           = &Sim->Sets[Sim->SetCount++];
     Record->Mailbox0 = Frame->Mailbox[0];
@@ -713,7 +753,9 @@ ExecuteSetProperties (
   }
 
   Drive = FindDriveByRef (Sim, Frame->Mailbox[0]);
-  if (Drive == NULL) {
+  if (!Fetched) {
+    Status = SIM_STATUS_DMA_FAULT;
+  } else if (Drive == NULL) {
     Status = SIM_STATUS_NO_DRIVE;
   } else if (Drive->SetFailStatus != 0) {
     Status = Drive->SetFailStatus;
@@ -774,7 +816,10 @@ ExecuteFlash (
         return SIM_STATUS_FLASH_SEQUENCE;
       }
 
-      ReadFromHost (Frame, Sim->FlashData + Sim->FlashReceived, Length);
+      if (!ReadFromHost (&Sim->Dma, Frame, Sim->FlashData + Sim->FlashReceived, Length)) {
+        return SIM_STATUS_DMA_FAULT;
+      }
+
       Sim->FlashReceived += Length;
       return SIM_STATUS_SUCCESS;
 
@@ -853,11 +898,13 @@ Answer (
   IN UINT8           Status
   )
 {
-  volatile UINT8  *StatusByte = reinterpret_cast<volatile UINT8 *> (
-                                  static_cast<UINTN> (Address + OFFSET_OF (COMMAND_FRAME, Status))
-                                  );
-
-  *StatusByte = Status;
+  //
+  // The status byte goes back by bus-master write; a refused write is
+  // journaled by the platform and the host never sees the answer.
+  //
+  Sim->Dma.CurrentFrame = Record;
+  SimDmaWrite (&Sim->Dma, Address + OFFSET_OF (COMMAND_FRAME, Status), &Status, sizeof (Status));
+  Sim->Dma.CurrentFrame = SIM_NO_RECORD;
   if (Record != SIM_NO_RECORD) {
     Sim->Frames[Record].Answered   = TRUE;
     Sim->Frames[Record].Status     = Status;
@@ -875,7 +922,11 @@ Finish (
   IN UINT8                Status
   )
 {
-  Answer (Sim, Record, Address, HasStatus ? Status : Execute (Sim, Frame));
+  Sim->Dma.CurrentFrame = Record;
+
+  UINT8  Answered = HasStatus ? Status : Execute (Sim, Frame);
+
+  Answer (Sim, Record, Address, Answered);
 }
 
 ///
@@ -923,8 +974,15 @@ PostFrame (
   //
   // Bus-master fetch of the 64-byte frame from host memory.
   //
-  Record->Address = Address;
-  SimCopyBytes (Record->Raw, reinterpret_cast<CONST VOID *> (static_cast<UINTN> (Address)), sizeof (Record->Raw));
+  Record->Address       = Address;
+  Sim->Dma.CurrentFrame = RecordIndex;
+  if (!SimDmaRead (&Sim->Dma, Address, Record->Raw, sizeof (Record->Raw))) {
+    Sim->Dma.CurrentFrame = SIM_NO_RECORD;
+    Record->Check         = SIM_FRAME_CHECK::NOT_FETCHED;
+    return;
+  }
+
+  Sim->Dma.CurrentFrame = SIM_NO_RECORD;
   SimCopyBytes (&Frame, Record->Raw, sizeof (Frame));
   Record->Opcode             = Frame.Opcode;
   Record->Mailbox[0]         = Frame.Mailbox[0];
@@ -1124,7 +1182,9 @@ RegisterAccess (
     Record->Value = Value;
   }
 
-  if (!WindowHit (Sim, Memory, BarIndex, Offset, &Register)) {
+  UINT64  Decode = Memory ? EFI_PCI_IO_ATTRIBUTE_MEMORY : EFI_PCI_IO_ATTRIBUTE_IO;
+
+  if (((Sim->Dma.Attributes & Decode) == 0) || !WindowHit (Sim, Memory, BarIndex, Offset, &Register)) {
     //
     // Nothing of the model is touched. A BAR-relative access to a BAR that
     // is not the window is refused like PCI I/O refuses it; a pass-through
@@ -1406,7 +1466,15 @@ SimMap (
   OUT    VOID                           **Mapping
   )
 {
-  return RecordOther (This, SIM_MEMBER_MAP, SIM_ACCESS_KIND::OTHER);
+  SIM_CONTROLLER  *Sim = SimFromPciIo (This);
+
+  if (Sim == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  SIM_LOCK  Lock (Sim);
+
+  return SimDmaMap (&Sim->Dma, Operation, HostAddress, NumberOfBytes, DeviceAddress, Mapping);
 }
 
 EFI_STATUS
@@ -1416,7 +1484,15 @@ SimUnmap (
   IN VOID                 *Mapping
   )
 {
-  return RecordOther (This, SIM_MEMBER_UNMAP, SIM_ACCESS_KIND::OTHER);
+  SIM_CONTROLLER  *Sim = SimFromPciIo (This);
+
+  if (Sim == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  SIM_LOCK  Lock (Sim);
+
+  return SimDmaUnmap (&Sim->Dma, Mapping);
 }
 
 EFI_STATUS
@@ -1430,7 +1506,15 @@ SimAllocateBuffer (
   IN  UINT64               Attributes
   )
 {
-  return RecordOther (This, SIM_MEMBER_ALLOCATE_BUFFER, SIM_ACCESS_KIND::OTHER);
+  SIM_CONTROLLER  *Sim = SimFromPciIo (This);
+
+  if (Sim == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  SIM_LOCK  Lock (Sim);
+
+  return SimDmaAllocateBuffer (&Sim->Dma, &Sim->Env, Type, MemoryType, Pages, HostAddress, Attributes);
 }
 
 EFI_STATUS
@@ -1441,7 +1525,15 @@ SimFreeBuffer (
   IN VOID                 *HostAddress
   )
 {
-  return RecordOther (This, SIM_MEMBER_FREE_BUFFER, SIM_ACCESS_KIND::OTHER);
+  SIM_CONTROLLER  *Sim = SimFromPciIo (This);
+
+  if (Sim == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  SIM_LOCK  Lock (Sim);
+
+  return SimDmaFreeBuffer (&Sim->Dma, &Sim->Env, Pages, HostAddress);
 }
 
 EFI_STATUS
@@ -1490,7 +1582,18 @@ SimAttributes (
   OUT UINT64                                   *Result OPTIONAL
   )
 {
-  return RecordOther (This, SIM_MEMBER_ATTRIBUTES, SIM_ACCESS_KIND::OTHER);
+  SIM_CONTROLLER  *Sim = SimFromPciIo (This);
+
+  if (Sim == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  SIM_LOCK    Lock (Sim);
+  EFI_STATUS  Status = SimDmaAttributes (&Sim->Dma, Operation, Attributes, Result);
+
+  Sim->Readback = READBACK::NONE;
+  UpdateCommandRegister (Sim);
+  return Status;
 }
 
 ///
@@ -1786,7 +1889,9 @@ SimCreate (
   SimCopyBytes (&Sim->Config, Config, sizeof (Sim->Config));
   SimCopyBytes (&Sim->Row, SimRowForDevice (Config->DeviceId), sizeof (Sim->Row));
   Sim->Row.DeviceId = Config->DeviceId;
+  SimDmaInit (&Sim->Dma, Config);
   BuildConfigSpace (Sim);
+  UpdateCommandRegister (Sim);
   PlaceWindow (Sim);
   Sim->ReadbackFrame = SIM_NO_RECORD;
 
@@ -2120,6 +2225,15 @@ SimClearJournal (
   Sim->ReadbackFrame = SIM_NO_RECORD;
   Sim->Readback      = READBACK::NONE;
   SimZeroBytes (&Sim->Counters, sizeof (Sim->Counters));
+  SimDmaClearJournal (&Sim->Dma);
+}
+
+CONST SIM_DMA *
+SimGetDma (
+  IN CONST SIM_CONTROLLER  *Sim
+  )
+{
+  return &Sim->Dma;
 }
 
 UINT32

@@ -25,8 +25,10 @@
   environment, the handles and the clock. Simulator/README.md describes the
   model and the scenario texts in full.
 
-  Host addresses (frames, data buffers) are used as they are: on the host and
-  in OVMF, memory is identity-mapped, just as the application assumes.
+  The controller reaches host memory (frames, data buffers) only as a bus
+  master would, through the platform side of SimDma.h: the buffers of
+  AllocateBuffer, the mappings of Map and the function's attributes. Without
+  "dma protected" a device address is the host address.
 **/
 
 #ifndef SIM_CONTROLLER_H_
@@ -90,6 +92,7 @@
 #define SIM_STATUS_FLASH_SEQUENCE  0x04   ///< flash command out of order, overrun, short commit, open while open
 #define SIM_STATUS_NO_DRIVE        0x05   ///< no logical drive with that target id or reference
 #define SIM_STATUS_NO_RESOURCES    0x06   ///< component larger than SIM_MAX_COMPONENT_SIZE, or no memory
+#define SIM_STATUS_DMA_FAULT       0x07   ///< the request's data could not be moved (refused bus-master access)
 
 ///
 /// SIM_FAULT.Occurrence: the rule applies to every request of its opcode.
@@ -139,6 +142,13 @@ struct SIM_ENV {
   /// for descriptors.
   ///
   VOID *(*AllocateForCaller)(UINTN Size);
+  ///
+  /// Pages for PciIo->AllocateBuffer, released with FreePages: the boot
+  /// services' pages in the driver, the tracked pages on the host. Optional
+  /// pair: when NULL, AllocateBuffer answers EFI_OUT_OF_RESOURCES.
+  ///
+  VOID *(*AllocatePages)(UINTN Pages);
+  VOID (*FreePages)(VOID *Buffer, UINTN Pages);
 };
 
 //
@@ -230,6 +240,19 @@ struct SIM_CONFIG {
   ///
   BOOLEAN             BarAttributesUnsupported;
   SIM_PCI_LOCATION    Location;
+  ///
+  /// Bus-master access of a protected platform (SimDma.h): device addresses
+  /// differ from host addresses and only live mappings reach memory.
+  ///
+  BOOLEAN             DmaProtected;
+  BOOLEAN             BusMasterOff;          ///< bus mastering initially disabled
+  BOOLEAN             DecodingOff;           ///< I/O and memory decoding initially disabled
+  UINT32              MapLimit;              ///< 0, or the most bytes one Map call maps
+  ///
+  /// Attributes refuses to enable bus mastering (EFI_UNSUPPORTED), as for
+  /// a function whose platform does not let it master the bus.
+  ///
+  BOOLEAN             BusMasterUnsupported;
 
   UINT32              StatusStepCount;       ///< 1 to SIM_MAX_STATUS_STEPS
   SIM_STATUS_STEP     StatusSteps[SIM_MAX_STATUS_STEPS];
@@ -313,7 +336,8 @@ enum class SIM_FRAME_CHECK : UINT8 {
   BAD_UNUSED_SGE   = 7,   ///< an entry beyond SgeCount is not all zero
   BAD_SGE_ADDRESS  = 8,   ///< a used entry has a length but address 0
   BAD_CONTEXT      = 9,   ///< Context is not the low half of entry 0's address
-  BAD_LENGTH       = 10   ///< DataTransferLength is not the sum of the used entries' lengths
+  BAD_LENGTH       = 10,  ///< DataTransferLength is not the sum of the used entries' lengths
+  NOT_FETCHED      = 11   ///< the bus-master fetch of the frame was refused: nothing answered
 };
 
 ///
@@ -516,9 +540,11 @@ SimDestroy (
           address-space descriptor and an end tag in memory from
           SIM_ENV.AllocateForCaller (EFI_UNSUPPORTED for an unused BAR, an
           index beyond the BARs, or BarAttributesUnsupported); both are
-          counted, not journaled. PollMem, PollIo, CopyMem, Map, Unmap,
-          AllocateBuffer, FreeBuffer, Flush, Attributes, SetBarAttributes and
-          Pci.Write answer EFI_UNSUPPORTED (journaled).
+          counted, not journaled. Attributes, Map, Unmap, AllocateBuffer and
+          FreeBuffer are the platform side of SimDma.h (counted there, not in
+          the access journal); register accesses need the decoding of their
+          space enabled. PollMem, PollIo, CopyMem, Flush, SetBarAttributes
+          and Pci.Write answer EFI_UNSUPPORTED (journaled).
 **/
 EFI_PCI_IO_PROTOCOL *
 SimGetPciIo (

@@ -9,6 +9,7 @@
 #define SIM_INTERNAL_H_
 
 #include "SimController.h"
+#include "SimDma.h"
 
 inline VOID
 SimCopyBytes (

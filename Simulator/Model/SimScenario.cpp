@@ -741,6 +741,37 @@ ParseLine (
     return TRUE;
   }
 
+  if (WordIs (Keyword, "dma")) {
+    if (!ExpectWords (Parser, 2, 2) || !WordIs (Parser->Words[1], "protected")) {
+      return Fail (Parser, "expected: dma protected");
+    }
+
+    Config->DmaProtected = TRUE;
+    return TRUE;
+  }
+
+  if (WordIs (Keyword, "bus-master")) {
+    if (!ExpectWords (Parser, 2, 2) || !WordIs (Parser->Words[1], "off")) {
+      return Fail (Parser, "expected: bus-master off");
+    }
+
+    Config->BusMasterOff = TRUE;
+    return TRUE;
+  }
+
+  if (WordIs (Keyword, "decoding")) {
+    if (!ExpectWords (Parser, 2, 2) || !WordIs (Parser->Words[1], "off")) {
+      return Fail (Parser, "expected: decoding off");
+    }
+
+    Config->DecodingOff = TRUE;
+    return TRUE;
+  }
+
+  if (WordIs (Keyword, "map-limit")) {
+    return ExpectWords (Parser, 2, 2) && ParseNumber32 (Parser, 1, &Config->MapLimit);
+  }
+
   if (WordIs (Keyword, "location")) {
     return ExpectWords (Parser, 5, 5) && ParseNumber32 (Parser, 1, &Config->Location.Segment) &&
            ParseNumber8 (Parser, 2, &Config->Location.Bus) && ParseNumber8 (Parser, 3, &Config->Location.Device) &&

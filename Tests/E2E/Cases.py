@@ -643,3 +643,48 @@ DEMO_COMMANDS = [
     "ctlflash.efi fw.img 0",
     "ctlsimctl drives 0",
 ]
+
+#
+# DMA on a protected platform: bus mastering is off until the tool turns it
+# on, Map hands out device addresses of its own (some above 4 GiB), and only
+# live mappings reach memory. The journal shows every frame at its device
+# address, no refused access, every mapping undone and every buffer freed,
+# and the attributes back as they were (I/O and memory decoding, 0x300).
+#
+DMA_PROTECTED = "Scenarios/DmaProtected.cfg"
+# A device address of the protected platform: below 4 GiB from 0x40000000,
+# or above it from 0x800000000.
+DEVICE_ADDRESS = r"(?:[4-9AB][0-9A-F]{7}|[89A-F][0-9A-F]{8})"
+
+
+def protected_journal(controller, frames, commits=(), maps=None):
+    """What "ctlsimctl journal N" prints for a controller on a protected
+    platform: each frame at a device address, the summary, then the DMA
+    line with the attributes back as they were and nothing left mapped."""
+    pattern = ""
+    for n, line in enumerate(frames.lines):
+        pattern += re.escape("ctl %d frame %d %s at " % (controller, n, line)) + DEVICE_ADDRESS + r"\n"
+    for n, (label, payload) in enumerate(commits):
+        data = component_bytes(label, payload)
+        pattern += re.escape("ctl %d commit %d size %d crc32 %08X\n" % (controller, n, len(data), zlib.crc32(data)))
+    pattern += r"ctl %d summary frames %d [^\n]*\n" % (controller, len(frames.lines))
+    if maps is None:
+        pattern += (r"ctl %d dma protected attributes 300 initially 300 maps (\d+) unmaps \1 live 0 "
+                    r"buffers (\d+) freed \2 high [1-9]\d*\n" % controller)
+    else:
+        pattern += re.escape("ctl %d dma protected attributes 300 initially 300 maps %d unmaps %d live 0 "
+                             "buffers %d freed %d high 0\n" % ((controller,) + maps))
+    return Regex(pattern)
+
+
+CASES += [
+    Case("dma.protected", DMA_PROTECTED, [
+        # Before the run: bus mastering off, nothing mapped.
+        ("ctlsimctl journal 0", protected_journal(0, Frames(), maps=(0, 0, 0, 0))),
+        ("ctlflash.efi", listing(row(0, "None", 0x0C31, 0x1F3A, 0x0101, "TQ-8i protected"))),
+        ("ctlflash.efi upd-three.img 0", wb_to_wt(0) + ALL_THREE + wt_to_wb(0) + SUCCESS),
+        ("ctlsimctl journal 0", protected_journal(
+            0, three_components(Frames().inventory().inventory().guard([0, 1])).guard([0, 1]), THREE)),
+        ("ctlsimctl drives 0", drives(0, 0x01, 0x00)),
+    ], files=UPDATE_FILES),
+]

@@ -265,12 +265,12 @@ constexpr FRAME_CASE  mFrameCases[] = {
   { "one entry",                      2,   0x40, BUFFER_A, 0,    0,         1,   0x11223340u, 0x13, 0x40, BUFFER_A, 0x40,        0, 0 },
   { "one entry, second buffer given", 1,   0x40, BUFFER_A, 0x20, BUFFER_B,  1,   0x11223340u, 0x0B, 0x60, BUFFER_A, 0x40,        0, 0 },
   { "two entries",                    1,   0x40, BUFFER_A, 0x20, BUFFER_B,  2,   0x11223340u, 0x0B, 0x60, BUFFER_A, 0x40,        BUFFER_B, 0x20 },
-  { "three: stored, no entry",        0,   0x40, BUFFER_A, 0x20, BUFFER_B,  3,   0x11223340u, 0x03, 0x60, 0, 0,                  0, 0 },
-  { "255: stored, no entry",          0,   0x40, BUFFER_A, 0x20, BUFFER_B,  255, 0x11223340u, 0x03, 0x60, 0, 0,                  0, 0 },
+  { "three: stored, no entry",        1,   0x40, BUFFER_A, 0x20, BUFFER_B,  3,   0x11223340u, 0x0B, 0x60, 0, 0,                  0, 0 },
+  { "255: stored, no entry",          2,   0x40, BUFFER_A, 0x20, BUFFER_B,  255, 0x11223340u, 0x13, 0x60, 0, 0,                  0, 0 },
   { "no buffer, one entry",           0,   0,    0,        0,    0,         1,   0,           0x03, 0,    0, 0,                  0, 0 },
-  { "direction 3",                    3,   0x40, BUFFER_A, 0,    0,         1,   0x11223340u, 0x1B, 0x40, BUFFER_A, 0x40,        0, 0 },
-  { "direction 4: low bits only",     4,   0x40, BUFFER_A, 0,    0,         1,   0x11223340u, 0x03, 0x40, BUFFER_A, 0x40,        0, 0 },
-  { "direction 0xFFFF: low bits only", 0xFFFF, 0x40, BUFFER_A, 0, 0,          1,   0x11223340u, 0x1B, 0x40, BUFFER_A, 0x40,        0, 0 },
+  { "direction 3, no buffer",         3,   0,    0,        0,    0,         1,   0,           0x1B, 0,    0, 0,                  0, 0 },
+  { "direction 5: low bits only",     5,   0x40, BUFFER_A, 0,    0,         1,   0x11223340u, 0x0B, 0x40, BUFFER_A, 0x40,        0, 0 },
+  { "direction 0xFFFE: low bits only", 0xFFFE, 0x40, BUFFER_A, 0, 0,          1,   0x11223340u, 0x13, 0x40, BUFFER_A, 0x40,        0, 0 },
   { "first buffer above 4 GiB",       2,   0x40, BUFFER_HIGH, 0, 0,         1,   0x34567800u, 0x13, 0x40, BUFFER_HIGH, 0x40,     0, 0 },
   { "both buffers above 4 GiB",       1,   0x40, BUFFER_HIGH, 0x20, BUFFER_HIGH2, 2, 0x34567800u, 0x0B, 0x60, BUFFER_HIGH, 0x40, BUFFER_HIGH2, 0x20 },
   { "above 4 GiB, no entry",          2,   0x40, BUFFER_HIGH, 0, 0,         0,   0x34567800u, 0x13, 0x40, 0, 0,                  0, 0 },
@@ -397,14 +397,16 @@ TEST_P (CommandFrameModels, TheFrameAddressIsTaggedAlignedAndPostedHighHalfFirst
   EXPECT_EQ (SIM_FRAME_CHECK::OK, Record->Check);
   EXPECT_TRUE (Record->HighWritten);
 
-  // The frame sat at the first 256-byte boundary of the request's only
-  // pool block, which had room for it there.
+  // The frame sat at the start of the request's only block, the page of
+  // AllocateBuffer memory (on this platform device and host addresses
+  // agree).
   ASSERT_EQ (1u, mBlocksWhilePolling.size ());
   UINT64  Block = reinterpret_cast<UINTN> (mBlocksWhilePolling[0].Buffer);
 
-  EXPECT_EQ (FRAME_ALLOCATION_SIZE, mBlocksWhilePolling[0].Size);
-  EXPECT_EQ (ALIGN_VALUE (Block, FRAME_ALIGNMENT), Record->Address);
-  EXPECT_LE (Record->Address + sizeof (COMMAND_FRAME), Block + FRAME_ALLOCATION_SIZE);
+  EXPECT_TRUE (mBlocksWhilePolling[0].Pages);
+  EXPECT_EQ (FRAME_BUFFER_SIZE, mBlocksWhilePolling[0].Size);
+  EXPECT_EQ (Block, Record->Address);
+  EXPECT_EQ (0u, Record->Address % FRAME_ALIGNMENT);
 
   // The posted value is that address with the model's tag in its low bits.
   EXPECT_EQ (Record->Address | Row.EncodingOperand, Record->Encoded);
@@ -543,10 +545,10 @@ TEST_F (CommandFrame, NoAnswerEndsAfter180000PollsAndKeepsTheFrame) {
   std::vector<HOST_POOL_BLOCK>  Blocks = HostPoolBlocks ();
 
   ASSERT_EQ (1u, Blocks.size ());
-  EXPECT_EQ (FRAME_ALLOCATION_SIZE, Blocks[0].Size);
+  EXPECT_EQ (FRAME_BUFFER_SIZE, Blocks[0].Size);
   EXPECT_EQ (ALIGN_VALUE (reinterpret_cast<UINTN> (Blocks[0].Buffer), FRAME_ALIGNMENT), Record->Address);
   HostPoolDeclareDeliberate (Blocks[0].Buffer);
-  FreePool (Blocks[0].Buffer);
+  HostPoolFreeDeliberate ();
 }
 
 TEST_F (CommandFrame, AnAnswerAfterTheTimeOutLandsInMemoryStillHeld) {
@@ -567,7 +569,7 @@ TEST_F (CommandFrame, AnAnswerAfterTheTimeOutLandsInMemoryStillHeld) {
   EXPECT_EQ (0, reinterpret_cast<COMMAND_FRAME *> (SimGetFrame (mDevice, 0)->Address)->Status);
 
   HostPoolDeclareDeliberate (Block.Buffer);
-  FreePool (Block.Buffer);
+  HostPoolFreeDeliberate ();
 }
 
 TEST_F (CommandFrame, ADelayedAnswerIsSeenAtTheFirstPollAfterIt) {
@@ -713,7 +715,7 @@ TEST_F (CommandFrame, AControllerThatDidNotAnswerIsNotAskedAgain) {
   EXPECT_EQ (Allocations, HostPoolAllocationCount ()) << "no frame allocated";
   EXPECT_EQ (1u, SimFrameCount (mDevice));
   EXPECT_EQ ("", HostConsoleText ());
-  FreePool (Kept.Buffer);
+  HostPoolFreeDeliberate ();
 }
 
 TEST_F (CommandFrame, EveryControllerStatusIsReturnedUnchanged) {
@@ -743,4 +745,164 @@ TEST_F (CommandFrame, EveryControllerStatusIsReturnedUnchanged) {
   EXPECT_EQ (5u, SimFrameCount (mDevice));
   EXPECT_EQ (0u, Polls ());
   EXPECT_EQ ("", HostConsoleText ()) << "IssueCommand prints nothing";
+}
+
+//
+// A platform that protects memory from bus-master access
+//
+
+class ProtectedCommandFrame : public CommandFrame {
+protected:
+  ///
+  /// Bring up one controller on a protected platform, bus mastering off
+  /// until the tool turns it on.
+  ///
+  VOID
+  BringUpProtected (
+    UINT16                            DeviceId,
+    UINT32                            MapLimit = 0,
+    std::initializer_list<SIM_FAULT>  Faults   = {}
+    )
+  {
+    SIM_CONFIG  Config = SimConfig (DeviceId, Faults);
+
+    Config.DmaProtected = TRUE;
+    Config.BusMasterOff = TRUE;
+    Config.MapLimit     = MapLimit;
+    Config.Drives[Config.DriveCount++] = { 0x0105, 0x0105, 0x01, 0, 0 };
+    mDevice = mSim.Add (Config);
+    ASSERT_NE (nullptr, mDevice);
+    DiscoverControllers ();
+    ASSERT_EQ (1u, mControllerTable.ControllerCount);
+    mContext = GetControllerContext (0);
+    SimClearJournal (mDevice);
+    mStallsAfterBringUp = HostStallCount ();
+  }
+
+  static VOID
+  ExpectNoDmaFault (
+    SIM_CONTROLLER  *Sim
+    )
+  {
+    const SIM_DMA_COUNTERS  &Counters = SimGetDma (Sim)->Counters;
+
+    EXPECT_EQ (0u, Counters.Strays);
+    EXPECT_EQ (0u, Counters.WrongDirection);
+    EXPECT_EQ (0u, Counters.BusMasterOff);
+    EXPECT_EQ (0u, Counters.BadUnmaps);
+    EXPECT_EQ (0u, Counters.BadFrees);
+  }
+};
+
+TEST_F (ProtectedCommandFrame, EveryRequestReachesTheControllerThroughDeviceAddressesOnly) {
+  BringUpProtected (MAKER_DEVICE_ID_MODEL_11);
+
+  // Data the controller returns.
+  BBU_INFO_RESPONSE  Info;
+
+  std::memset (&Info, 0xEE, sizeof (Info));
+  ASSERT_EQ (0, IssueCommand (mContext, OP_BBU_INFO, DIRECTION_FROM_CONTROLLER, 0, 0, 0, sizeof (Info), &Info, 0, NULL, 1));
+  EXPECT_EQ (0, Info.Name[0]) << "the response arrived";
+
+  // Properties sent to the controller under the "from controller" flag.
+  UINT8  Properties[32];
+
+  ASSERT_EQ (0, IssueCommand (mContext, OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 5, 0, 0, sizeof (Properties), Properties, 0, NULL, 1));
+  Properties[20] = 0x00;
+  ASSERT_EQ (0, IssueCommand (mContext, OP_LD_SET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 0x0105, 0, 0, sizeof (Properties), Properties, 0, NULL, 1));
+  EXPECT_EQ (0x00, SimDriveCachePolicy (SimGetDrive (mDevice, 0))) << "the controller read the bytes the host wrote";
+
+  // Image data sent to the controller, straight from the caller's buffer.
+  std::vector<UINT8>  Piece (5000);
+
+  for (size_t Index = 0; Index < Piece.size (); Index++) {
+    Piece[Index] = static_cast<UINT8> (Index * 7);
+  }
+
+  ASSERT_EQ (0, IssueCommand (mContext, OP_FLASH_OPEN, DIRECTION_NONE, 5000, 0, 0, 0, NULL, 0, NULL, 1));
+  ASSERT_EQ (0, IssueCommand (mContext, OP_FLASH_DOWNLOAD, DIRECTION_TO_CONTROLLER, 0, 0, 0, 5000, Piece.data (), 0, NULL, 1));
+  ASSERT_EQ (0, IssueCommand (mContext, OP_FLASH_COMMIT, DIRECTION_NONE, 0, 0, 0, 0, NULL, 0, NULL, 1));
+  ASSERT_EQ (1u, SimCommitCount (mDevice));
+  EXPECT_EQ (SimCrc32 (Piece.data (), Piece.size ()), SimGetCommit (mDevice, 0)->Crc32);
+
+  // Neither the frames nor the data were posted at their host addresses.
+  ASSERT_EQ (6u, SimFrameCount (mDevice));
+  for (UINT32 Index = 0; Index < SimFrameCount (mDevice); Index++) {
+    const SIM_FRAME_RECORD  *Record = SimGetFrame (mDevice, Index);
+
+    SCOPED_TRACE (testing::Message () << "frame " << Index);
+    EXPECT_TRUE (Record->Answered);
+    EXPECT_FALSE (HostPoolIsAllocated (AddressOf (Record->Address)));
+    EXPECT_NE (reinterpret_cast<UINTN> (&Info), Record->SgeAddress[0]);
+    EXPECT_NE (reinterpret_cast<UINTN> (Properties), Record->SgeAddress[0]);
+    EXPECT_NE (reinterpret_cast<UINTN> (Piece.data ()), Record->SgeAddress[0]);
+  }
+
+  EXPECT_GT (SimGetDma (mDevice)->Counters.HighMappings, 0u) << "some device addresses lie above 4 GiB";
+  ExpectNoDmaFault (mDevice);
+  EXPECT_EQ (0u, SimDmaLiveMappings (SimGetDma (mDevice)));
+  EXPECT_EQ (0u, SimDmaLiveBuffers (SimGetDma (mDevice)));
+  EXPECT_EQ (0u, HostPoolOutstandingCount ());
+}
+
+TEST_F (ProtectedCommandFrame, ABufferMappedShortOrWithoutADirectionIsNeverSent) {
+  struct CASE {
+    CONST CHAR8    *Name;
+    UINT32         Opcode;
+    UINT16         Direction;
+    UINT32         Length;
+  };
+  // The platform maps at most one page at a time: the frame fits, the list
+  // response does not.
+  const CASE  Cases[] = {
+    { "mapped short",                     OP_LD_LIST,         DIRECTION_FROM_CONTROLLER, SIM_LD_LIST_SIZE },
+    { "outside the set, no direction",    OPCODE_OUTSIDE_SET, DIRECTION_NONE,            64               },
+    { "outside the set, both directions", OPCODE_OUTSIDE_SET, 3,                         64               },
+  };
+
+  BringUpProtected (MAKER_DEVICE_ID_MODEL_1, EFI_PAGE_SIZE);
+  for (const CASE &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+
+    std::vector<UINT8>  Buffer (Case.Length, 0xEE);
+
+    EXPECT_EQ (COMMAND_NOT_COMPLETED, IssueCommand (mContext, Case.Opcode, Case.Direction, 0, 0, 0, Case.Length, Buffer.data (), 0, NULL, 1));
+    EXPECT_EQ (0u, SimFrameCount (mDevice)) << "nothing was posted";
+    EXPECT_EQ (0u, Polls ());
+    EXPECT_FALSE (mContext->NotAnswering);
+    EXPECT_EQ (0u, SimDmaLiveMappings (SimGetDma (mDevice)));
+    EXPECT_EQ (0u, SimDmaLiveBuffers (SimGetDma (mDevice)));
+    EXPECT_EQ (0u, HostPoolOutstandingCount ());
+    EXPECT_EQ (std::vector<UINT8> (Case.Length, 0xEE), Buffer);
+  }
+
+  // A buffer that fits is sent.
+  BBU_STATUS_RESPONSE  Response;
+
+  EXPECT_EQ (0, IssueBatteryStatus (&Response));
+}
+
+TEST_F (ProtectedCommandFrame, ATimedOutRequestKeepsItsFrameAndMappingsForALateAnswer) {
+  BringUpProtected (MAKER_DEVICE_ID_MODEL_9, 0, { { OP_BBU_STATUS, SIM_EVERY_OCCURRENCE, FALSE, FALSE, 0, (FRAME_POLL_LIMIT + 1) * POLL_US } });
+
+  BBU_STATUS_RESPONSE  Response;
+
+  std::memset (&Response, 0xEE, sizeof (Response));
+  EXPECT_EQ (COMMAND_NOT_COMPLETED, IssueBatteryStatus (&Response));
+  EXPECT_EQ (2u, SimDmaLiveMappings (SimGetDma (mDevice))) << "the frame's and the response's";
+  EXPECT_EQ (1u, SimDmaLiveBuffers (SimGetDma (mDevice)));
+
+  // The late answer lands in memory that is still mapped and still held.
+  SimAdvanceTime (mDevice, HostClockNow () + POLL_US);
+  ASSERT_EQ (1u, SimFrameCount (mDevice));
+  ASSERT_TRUE (SimGetFrame (mDevice, 0)->Answered);
+  EXPECT_EQ (0, Response.Type);
+  ExpectNoDmaFault (mDevice);
+
+  std::vector<HOST_POOL_BLOCK>  Blocks = HostPoolBlocks ();
+
+  ASSERT_EQ (1u, Blocks.size ());
+  EXPECT_EQ (0, reinterpret_cast<COMMAND_FRAME *> (Blocks[0].Buffer)->Status);
+  HostPoolDeclareDeliberate (Blocks[0].Buffer);
+  HostPoolFreeDeliberate ();
 }

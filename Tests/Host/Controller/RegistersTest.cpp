@@ -324,3 +324,33 @@ TEST_F (REGISTERS, FrameAddressEncodings) {
       << std::hex << "encoding " << Case.Encoding << ", operand " << Case.Operand << ", address " << Case.Address;
   }
 }
+
+TEST_F (REGISTERS, AFrameAddressIsPostedOnlyWhenItsEncodingCarriesItWhole) {
+  struct CASE {
+    UINT32     Encoding;
+    UINT32     Operand;
+    UINT64     Address;
+    BOOLEAN    Encodes;
+  };
+  const CASE  Cases[] = {
+    { ENCODE_OR,          2,          0x0000000840000000ull, TRUE  },   // the tag falls on zero bits, above 4 GiB too
+    { ENCODE_OR,          1,          0x0000000040000100ull, TRUE  },
+    { ENCODE_OR,          2,          0x0000000040000002ull, FALSE },   // the tag would hide an address bit
+    { ENCODE_AND,         0xFFFFFFFF, 0x0000000040000000ull, TRUE  },
+    { ENCODE_AND,         0xFFFFFFFF, 0x0000000840000000ull, FALSE },   // the high half would be lost
+    { ENCODE_SHIFT_LEFT,  3,          0x0000000840000000ull, TRUE  },
+    { ENCODE_SHIFT_LEFT,  8,          0xFF00000000000000ull, FALSE },   // top bits shifted out
+    { ENCODE_SHIFT_RIGHT, 8,          0x0000000840000000ull, TRUE  },
+    { ENCODE_SHIFT_RIGHT, 12,         0x0000000840000100ull, FALSE },   // low bits shifted out
+    { 4,                  2,          0x0000000040000000ull, FALSE },   // unknown encoding
+  };
+
+  for (const CASE &Case : Cases) {
+    UseRow (MAKER_DEVICE_ID_MODEL_8, 0xC000);
+    mContext.Model.AddressEncoding = Case.Encoding;
+    mContext.Model.EncodingOperand = Case.Operand;
+
+    EXPECT_EQ (Case.Encodes, FrameAddressEncodes (&mContext, Case.Address))
+      << std::hex << "encoding " << Case.Encoding << ", operand " << Case.Operand << ", address " << Case.Address;
+  }
+}

@@ -375,7 +375,7 @@ protected:
     )
   {
     for (const HOST_POOL_BLOCK &Block : HostPoolBlocks ()) {
-      EXPECT_EQ (FRAME_ALLOCATION_SIZE, Block.Size) << "only frames may stay behind";
+      EXPECT_EQ (FRAME_BUFFER_SIZE, Block.Size) << "only frames may stay behind";
       HostPoolDeclareDeliberate (Block.Buffer);
     }
 
@@ -574,7 +574,7 @@ TEST_F (FlashUpdate, OnlyTheImageGrowsThePoolWithTheImage) {
   }
 
   EXPECT_EQ (FileSize[1] - FileSize[0], Peak[1] - Peak[0]);
-  EXPECT_GE (Peak[0], FileSize[0] + 1 + FRAME_ALLOCATION_SIZE);
+  EXPECT_GE (Peak[0], FileSize[0] + 1 + FRAME_BUFFER_SIZE);
 }
 
 //

@@ -732,7 +732,7 @@ TEST_F (CachePolicy, AGetFailureDiscardsTheWholeReadAndChangesNothing) {
     // still write it.
     //
     for (const HOST_POOL_BLOCK &Block : HostPoolBlocks ()) {
-      EXPECT_EQ (FRAME_ALLOCATION_SIZE, Block.Size);
+      EXPECT_EQ (FRAME_BUFFER_SIZE, Block.Size);
       HostPoolDeclareDeliberate (Block.Buffer);
     }
 

@@ -135,9 +135,9 @@ protected:
 
     ASSERT_EQ (Expected, Blocks.size ());
     for (const HOST_POOL_BLOCK &Block : Blocks) {
-      EXPECT_EQ (FRAME_ALLOCATION_SIZE, Block.Size);
+      EXPECT_EQ (FRAME_BUFFER_SIZE, Block.Size);
       HostPoolDeclareDeliberate (Block.Buffer);
-      FreePool (Block.Buffer);
+      HostPoolFreeDeliberate ();
     }
   }
 };

@@ -682,7 +682,7 @@ TEST_F (SIM_CONTROLLER_TEST, UnservedProtocolMembersAnswerUnsupportedAndAreJourn
   UINT64               Result;
   UINT32               Value  = 0;
 
-  EXPECT_EQ (PciIo->Attributes (PciIo, EfiPciIoAttributeOperationEnable, EFI_PCI_DEVICE_ENABLE, &Result), EFI_UNSUPPORTED);
+  EXPECT_EQ (PciIo->PollMem (PciIo, EfiPciIoWidthUint32, 0, 0, 0, 0, 0, &Result), EFI_UNSUPPORTED);
   EXPECT_EQ (PciIo->Pci.Write (PciIo, EfiPciIoWidthUint32, 4, 1, &Value), EFI_UNSUPPORTED);
   EXPECT_EQ (PciIo->Flush (PciIo), EFI_UNSUPPORTED);
   EXPECT_EQ (SimGetCounters (Sim)->OtherCalls, 3u);

@@ -137,6 +137,8 @@ TEST (SIM_SCENARIO_TEST, ErrorsNameTheirLine) {
     { "controller\nfault OP_CTRL_INFO 1 status\n",         2, "a number is missing"                 },
     { "controller\npci-read ok\n",                         2, "expected: pci-read fail"             },
     { "controller\nbar-attributes none\n",                 2, "expected: bar-attributes unsupported" },
+    { "controller\ndma open\n",                            2, "expected: dma protected" },
+    { "controller\nbus-master on\n",                       2, "expected: bus-master off" },
     { "controller\nlocation 0 3 0\n",                      2, "too few values"                      },
     { "controller\nlocation 0 256 0 0\n",                  2, "number out of range"                 },
     { "controller\nproduct x maybe\n",                     2, "expected: product NAME"              },
@@ -202,6 +204,16 @@ TEST (SIM_SCENARIO_TEST, LayoutDetailsOfTheText) {
   EXPECT_TRUE (Placed[0].BarAttributesUnsupported);
   EXPECT_EQ (Placed[1].Location.Bus, 4) << "the default: bus 3 + the controller's index";
   EXPECT_FALSE (Placed[1].BarAttributesUnsupported);
+
+  PARSED  Guarded ("controller\ndma protected\nbus-master off\ndecoding off\nmap-limit 0x1000\ncontroller\n");
+
+  ASSERT_TRUE (Guarded.Ok) << Guarded.Error.Message;
+  EXPECT_TRUE (Guarded[0].DmaProtected);
+  EXPECT_TRUE (Guarded[0].BusMasterOff);
+  EXPECT_TRUE (Guarded[0].DecodingOff);
+  EXPECT_EQ (Guarded[0].MapLimit, 0x1000u);
+  EXPECT_FALSE (Guarded[1].DmaProtected) << "each controller has its own";
+  EXPECT_FALSE (Guarded[1].BusMasterOff);
 
   std::string  Many;
 
@@ -296,9 +308,18 @@ TEST_F (SIM_HOST_TEST, ControllersAppearInOrderAndDelayedAnswersFollowStall) {
   //
   SIM_CONTROLLER       *Sim   = Host[0];
   EFI_PCI_IO_PROTOCOL  *PciIo = SimGetPciIo (Sim);
-  COMMAND_FRAME        *Frame = static_cast<COMMAND_FRAME *> (std::aligned_alloc (FRAME_ALIGNMENT, FRAME_ALIGNMENT));
+  VOID                 *Memory = NULL;
+  UINTN                Bytes   = EFI_PAGE_SIZE;
+  EFI_PHYSICAL_ADDRESS Device  = 0;
+  VOID                 *Mapping = NULL;
   UINT64               Encoded;
   UINT32               Half;
+
+  // The frame as a driver would share it: AllocateBuffer, mapped common.
+  ASSERT_EQ (PciIo->AllocateBuffer (PciIo, AllocateAnyPages, EfiBootServicesData, 1, &Memory, 0), EFI_SUCCESS);
+  ASSERT_EQ (PciIo->Map (PciIo, EfiPciIoOperationBusMasterCommonBuffer, Memory, &Bytes, &Device, &Mapping), EFI_SUCCESS);
+
+  COMMAND_FRAME  *Frame = static_cast<COMMAND_FRAME *> (Memory);
 
   std::memset (Frame, 0, sizeof (*Frame));
   Frame->Command  = FRAME_COMMAND;
@@ -306,7 +327,7 @@ TEST_F (SIM_HOST_TEST, ControllersAppearInOrderAndDelayedAnswersFollowStall) {
   Frame->SgeCount = 1;
   Frame->Flags    = 0x3;
   Frame->Opcode   = OP_FLASH_CLOSE;
-  Encoded         = reinterpret_cast<UINTN> (Frame) | 1;
+  Encoded         = Device | 1;
   Half            = static_cast<UINT32> (Encoded >> 32);
   PciIo->Io.Write (PciIo, EfiPciIoWidthUint32, 0xFF, 0xC000 + 0xC4, 1, &Half);
   Half = static_cast<UINT32> (Encoded);
@@ -317,7 +338,8 @@ TEST_F (SIM_HOST_TEST, ControllersAppearInOrderAndDelayedAnswersFollowStall) {
   gBS->Stall (1000);
   EXPECT_EQ (*reinterpret_cast<volatile UINT8 *> (&Frame->Status), 0);
   EXPECT_EQ (SimGetFrame (Sim, 0)->AnsweredUs, 3000u);
-  std::free (Frame);
+  EXPECT_EQ (PciIo->Unmap (PciIo, Mapping), EFI_SUCCESS);
+  EXPECT_EQ (PciIo->FreeBuffer (PciIo, 1, Memory), EFI_SUCCESS);
 }
 
 TEST_F (SIM_HOST_TEST, BadScenarioAddsNothing) {

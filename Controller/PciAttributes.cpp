@@ -1,0 +1,88 @@
+/** @file
+  The PCI attributes of each controller's function: what the tool turns on
+  at bring-up (decoding of the register window's space, bus mastering, dual
+  address cycles where supported) and how it puts them back when the run
+  ends.
+**/
+
+#include "../CtlFlash.h"
+
+BOOLEAN
+EnableControllerDma (
+  IN OUT CONTROLLER_CONTEXT  *Controller
+  )
+{
+  EFI_PCI_IO_PROTOCOL  *PciIo     = Controller->PciIo;
+  UINT64               Original   = 0;
+  UINT64               Supported  = 0;
+  UINT64               Decode     = 0;
+
+  Controller->AttributesChanged = FALSE;
+  if (EFI_ERROR (PciIo->Attributes (PciIo, EfiPciIoAttributeOperationGet, 0, &Original))) {
+    return FALSE;
+  }
+
+  Controller->OriginalAttributes = Original;
+
+  switch (Controller->Model.AccessSpace) {
+    case ACCESS_SPACE_MEMORY:
+      Decode = EFI_PCI_IO_ATTRIBUTE_MEMORY;
+      break;
+    case ACCESS_SPACE_IO:
+      Decode = EFI_PCI_IO_ATTRIBUTE_IO;
+      break;
+    default:
+      break;      // such a model reaches no register at all; decode nothing
+  }
+
+  //
+  // From here on the attributes may differ from what the platform set, so
+  // they are put back on every path, this one's failure included.
+  //
+  Controller->AttributesChanged = TRUE;
+  if (EFI_ERROR (PciIo->Attributes (PciIo, EfiPciIoAttributeOperationEnable, Decode | EFI_PCI_IO_ATTRIBUTE_BUS_MASTER, NULL))) {
+    RestoreAttributesOf (Controller);
+    return FALSE;
+  }
+
+  //
+  // Dual address cycles let the platform place DMA above 4 GiB (the queue
+  // ports and the scatter-gather entries carry 64-bit device addresses).
+  // Without them the platform keeps mappings below 4 GiB, so their absence
+  // is no failure.
+  //
+  if (!EFI_ERROR (PciIo->Attributes (PciIo, EfiPciIoAttributeOperationSupported, 0, &Supported)) &&
+      ((Supported & EFI_PCI_IO_ATTRIBUTE_DUAL_ADDRESS_CYCLE) != 0))
+  {
+    PciIo->Attributes (PciIo, EfiPciIoAttributeOperationEnable, EFI_PCI_IO_ATTRIBUTE_DUAL_ADDRESS_CYCLE, NULL);
+  }
+
+  return TRUE;
+}
+
+VOID
+RestoreAttributesOf (
+  IN OUT CONTROLLER_CONTEXT  *Controller
+  )
+{
+  if (!Controller->AttributesChanged || (Controller->PciIo == NULL)) {
+    return;
+  }
+
+  //
+  // Nothing more can be done about a refusal at this point: the status is
+  // not looked at, and the attributes are not tried again.
+  //
+  Controller->PciIo->Attributes (Controller->PciIo, EfiPciIoAttributeOperationSet, Controller->OriginalAttributes, NULL);
+  Controller->AttributesChanged = FALSE;
+}
+
+VOID
+RestoreControllerAttributes (
+  VOID
+  )
+{
+  for (UINT32 Index = 0; (Index < mControllerTable.ControllerCount) && (Index < MAX_CONTROLLERS); Index++) {
+    RestoreAttributesOf (GetControllerContext (Index));
+  }
+}
