@@ -406,6 +406,10 @@ EnableControllerDma (
   Put one controller's PCI attributes back as EnableControllerDma found
   them. Does nothing when they were not changed, or are already back.
 
+  The one exception is a controller marked NotAnswering: it may still
+  complete a request into memory that the run hands back, so its bus
+  mastering stays off, and one line on the console says so.
+
   @param[in,out] Controller  The controller.
 **/
 VOID

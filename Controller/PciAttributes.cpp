@@ -69,11 +69,24 @@ RestoreAttributesOf (
     return;
   }
 
+  UINT64  Attributes = Controller->OriginalAttributes;
+
+  //
+  // A controller that did not answer still holds the addresses of a frame
+  // and of buffers that this run gives back when it ends. Left able to
+  // master the bus, a late answer could write into memory that belongs to
+  // someone else by then, so bus mastering stays off for it.
+  //
+  if (Controller->NotAnswering && ((Attributes & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) != 0)) {
+    Attributes &= ~static_cast<UINT64> (EFI_PCI_IO_ATTRIBUTE_BUS_MASTER);
+    AsciiPrint ("\nBus mastering left off for the controller at %a: it did not answer, and may still complete a request.", Controller->Location);
+  }
+
   //
   // Nothing more can be done about a refusal at this point: the status is
   // not looked at, and the attributes are not tried again.
   //
-  Controller->PciIo->Attributes (Controller->PciIo, EfiPciIoAttributeOperationSet, Controller->OriginalAttributes, NULL);
+  Controller->PciIo->Attributes (Controller->PciIo, EfiPciIoAttributeOperationSet, Attributes, NULL);
   Controller->AttributesChanged = FALSE;
 }
 

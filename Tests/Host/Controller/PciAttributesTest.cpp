@@ -142,6 +142,34 @@ TEST_F (PCI_ATTRIBUTES, AControllerLeftOutGetsItsAttributesBackAtOnce) {
   RestoreControllerAttributes ();
 }
 
+TEST_F (PCI_ATTRIBUTES, AControllerThatDidNotAnswerIsLeftUnableToMasterTheBus) {
+  // Bus mastering was on before the run. The information request gets no
+  // answer, so the controller may still write into memory the run gives
+  // back: everything is restored but bus mastering.
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
+
+  Config.Faults[Config.FaultCount++] = { OP_CTRL_INFO, 1, TRUE, FALSE, 0, 0 };
+  SIM_CONTROLLER  *Silent = mSim.Add (Config);
+  SIM_CONTROLLER  *Healthy = mSim.Add (SimHostConfig (MAKER_DEVICE_ID_MODEL_1, 1));
+
+  ASSERT_NE (0u, SimGetDma (Silent)->InitialAttributes & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER);
+
+  std::string  Listing = Run ({});
+  std::string  Notice  = "\nBus mastering left off for the controller at 0000:03:00.0: it did not answer, and may still complete a request.";
+
+  EXPECT_EQ (Notice, Listing.substr (Listing.size () - std::min (Listing.size (), Notice.size ()))) << Listing;
+  EXPECT_EQ (SimGetDma (Silent)->InitialAttributes & ~static_cast<UINT64> (EFI_PCI_IO_ATTRIBUTE_BUS_MASTER), Attributes (Silent));
+  EXPECT_EQ (SimGetDma (Healthy)->InitialAttributes, Attributes (Healthy));
+
+  // The unanswered request's frame is kept on purpose.
+  std::vector<HOST_POOL_BLOCK>  Kept = HostPoolBlocks ();
+
+  ASSERT_EQ (1u, Kept.size ());
+  EXPECT_EQ (FRAME_BUFFER_SIZE, Kept[0].Size);
+  HostPoolDeclareDeliberate (Kept[0].Buffer);
+  HostPoolFreeDeliberate ();
+}
+
 TEST_F (PCI_ATTRIBUTES, AFunctionThatMayNotMasterTheBusIsLeftOutUntouched) {
   SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_2);
 
