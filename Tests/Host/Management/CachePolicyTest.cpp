@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "HostTest.h"
+#include "HostConsole.h"
+#include "HostHandleDatabase.h"
+#include "HostMemoryAllocationLib.h"
 #include "SimHost.h"
 
 //
