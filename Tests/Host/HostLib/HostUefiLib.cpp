@@ -5,8 +5,8 @@
 
   The text is formatted by EDK II's own BasePrintLib, compiled for the host,
   into a buffer of PcdUefiLibMaxPrintBufferSize characters (the value that
-  CtlFlash.dsc sets, mirrored in HostAutoGen.h), and handed
-  to the console's OutputString exactly as UefiLib does, so field widths,
+  CtlFlashLibs.dsc.inc sets, mirrored in HostAutoGen.h), and handed to the
+  console's OutputString exactly as UefiLib does, so field widths,
   "%x" in upper case and the truncation of long output all match the
   firmware. Unlike UefiLib, the format buffer lives on the stack rather than
   in pool memory, so printing neither counts as an allocation nor fails
