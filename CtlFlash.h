@@ -2,8 +2,12 @@
   Shared records, constants and entry points of ctlflash, the UEFI Shell tool
   that lists the maker's RAID controllers and writes firmware images into them.
 
-  Every product source includes this header and nothing else of the project;
-  it pulls in the EDK II library classes that the application is built with.
+  Every product source includes this header, directly or through the header
+  of its own part, which declares what only that part, its neighbours and
+  its tests share: Application/CommandLine.h and Application/FileAccess.h,
+  Controller/WaitNotice.h, Image/ImageFormat.h and Image/FlashUpdate.h,
+  Management/CachePolicyInternal.h. This header pulls in the EDK II library
+  classes that the application is built with.
 
   Ownership at a glance (all module state is zero at load and valid for one
   run):

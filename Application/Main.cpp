@@ -55,12 +55,6 @@ APPLICATION_HOOK  *mExitHooks;
 UINT32            mExitHookCapacity;
 UINT32            mExitHookCount;
 
-/**
-  Call every non-null hook of a range, first to last.
-
-  @param[in] First  First entry of the range.
-  @param[in] End    One past the last entry.
-**/
 VOID
 CallHookRange (
   IN CONST APPLICATION_HOOK  *First,
@@ -74,10 +68,9 @@ CallHookRange (
   }
 }
 
-/**
-  Create the exit-hook table and run the start-up initialisers. A table that
-  cannot be allocated is not reported: nothing depends on it.
-**/
+//
+// A table that cannot be allocated is not reported: nothing depends on it.
+//
 VOID
 RunStartupHooks (
   VOID
@@ -88,10 +81,9 @@ RunStartupHooks (
   CallHookRange (mStartupInitializers, mStartupInitializers + ArrayCount (mStartupInitializers));
 }
 
-/**
-  Run the registered exit hooks in the order of registration, then release
-  the table so that no pool memory outlives the run.
-**/
+//
+// The table is released so that no pool memory outlives the run.
+//
 VOID
 RunExitHooks (
   VOID
@@ -112,15 +104,6 @@ RunExitHooks (
   mExitHookCount    = 0;
 }
 
-/**
-  Narrow a CHAR16 string to ASCII: each character keeps its low 8 bits.
-  Applies no bound: the caller makes sure Destination is large enough.
-
-  @param[out] Destination  Receives the ASCII string and its NUL.
-  @param[in]  Source       NUL-terminated CHAR16 string.
-
-  @return Destination.
-**/
 CHAR8 *
 UnicodeToAsciiCopy (
   OUT CHAR8         *Destination,
@@ -137,15 +120,6 @@ UnicodeToAsciiCopy (
   return Destination;
 }
 
-/**
-  Convert a decimal string: leading blanks and tabs are skipped, one sign is
-  taken, digits are accumulated in unsigned 32-bit arithmetic (wrapping) up
-  to the first other character.
-
-  @param[in] String  NUL-terminated ASCII string.
-
-  @return The value, as a 32-bit two's-complement integer; 0 without digits.
-**/
 INT32
 AsciiToInt (
   IN CONST CHAR8  *String

@@ -34,7 +34,11 @@
 #include <string>
 #include <vector>
 
-#include "HostServices.h"
+#include "HostClock.h"
+#include "HostConsole.h"
+#include "HostHandleDatabase.h"
+#include "HostHarness.h"
+#include "HostMemoryAllocationLib.h"
 #include "HostShellLib.h"
 #include "ImageBuilder.h"
 #include "SimHost.h"

@@ -14,82 +14,13 @@
   mCachePolicyFailed, from which each step's result is taken.
 **/
 
-#include "../CtlFlash.h"
+#include "CachePolicyInternal.h"
 
-#define MAX_LD_LIST_ENTRIES  256
-#define MAX_TARGET_IDS       64
-
-#pragma pack(push, 1)
-
-///
-/// One drive of the list.
-///
-struct LD_LIST_ENTRY {
-  UINT32    Ref;                      ///< drive reference; byte 0 is the target id
-  UINT8     Reserved[12];
-};
-
-///
-/// The answer of the list request.
-///
-struct LD_LIST {
-  UINT32           Count;             ///< number of valid entries
-  UINT32           Reserved;
-  LD_LIST_ENTRY    Entries[MAX_LD_LIST_ENTRIES];
-};
-
-///
-/// The properties of one drive, read and written whole.
-///
-struct LD_PROPERTIES {
-  UINT32    Ref;                      ///< byte 0 is the target id
-  UINT8     Reserved4[16];
-  UINT8     CachePolicy;              ///< bit 0: write-back
-  UINT8     Reserved21[11];
-};
-
-#pragma pack(pop)
-
-static_assert (sizeof (LD_LIST_ENTRY) == 16, "LD_LIST_ENTRY is 16 bytes");
-static_assert (OFFSET_OF (LD_LIST_ENTRY, Ref) == 0, "LD_LIST_ENTRY.Ref");
-static_assert (sizeof (LD_LIST) == 4104, "LD_LIST is 4104 bytes");
-static_assert (OFFSET_OF (LD_LIST, Count) == 0, "LD_LIST.Count");
-static_assert (OFFSET_OF (LD_LIST, Entries) == 8, "LD_LIST.Entries");
-static_assert (sizeof (LD_PROPERTIES) == 32, "LD_PROPERTIES is 32 bytes");
-static_assert (OFFSET_OF (LD_PROPERTIES, Ref) == 0, "LD_PROPERTIES.Ref");
-static_assert (OFFSET_OF (LD_PROPERTIES, CachePolicy) == 20, "LD_PROPERTIES.CachePolicy");
-
-///
-/// Module state, valid for one run.
-///
-/// | Name               | Written by                                   |
-/// |--------------------|----------------------------------------------|
-/// | mLdList, mLdCount  | GetLogicalDriveList; cleared by a failed read |
-/// | mLdProperties      | GetLogicalDriveProperties (by target id), the |
-/// |                    | switch and restore steps                      |
-/// | mSavedCachePolicy  | the saving read; cleared by every failed read |
-/// |                    | and per drive by a failed set request         |
-/// | mCachePolicyFailed | every failed request of the current step      |
-/// | mSwitchedDrives,   | a successful set of the switch appends a      |
-/// | mSwitchedCount     | drive; cleared when the next switch begins    |
-/// | mInWriteThrough    | TRUE by a successful set of the switch, FALSE |
-/// |                    | by a successful set of the restore            |
-///
-LD_LIST        mLdList;
-UINT32         mLdCount;
-LD_PROPERTIES  mLdProperties[MAX_TARGET_IDS];
-UINT8          mSavedCachePolicy[MAX_TARGET_IDS];
-BOOLEAN        mCachePolicyFailed;
-
-///
-/// A drive that the switch put into write-through: its target id and its VD
-/// number as the switch message showed it.
-///
-struct SWITCHED_DRIVE {
-  UINT8    TargetId;
-  UINT8    VdId;
-};
-
+LD_LIST         mLdList;
+UINT32          mLdCount;
+LD_PROPERTIES   mLdProperties[MAX_TARGET_IDS];
+UINT8           mSavedCachePolicy[MAX_TARGET_IDS];
+BOOLEAN         mCachePolicyFailed;
 SWITCHED_DRIVE  mSwitchedDrives[MAX_TARGET_IDS];
 UINT32          mSwitchedCount;
 BOOLEAN         mInWriteThrough[MAX_TARGET_IDS];
@@ -98,13 +29,6 @@ namespace {
 
 constexpr UINT8   CACHE_POLICY_WRITE_BACK     = 0x01;
 constexpr UINT8   CACHE_POLICY_THROUGH_MASK   = 0xEE;
-
-///
-/// Result of a read whose answer the arrays cannot hold (more than 256
-/// drives, or a target id above 63). It lies outside the status bytes, so
-/// it is never mistaken for a controller's own status.
-///
-constexpr UINT32  LD_ANSWER_OUT_OF_RANGE = 0x100;
 
 UINT8
 TargetIdAt (
@@ -124,17 +48,6 @@ DriveIdOf (
 
 } // namespace
 
-/**
-  Read the controller's logical-drive list into mLdList.
-
-  A list of more than 256 drives does not fit and fails the step: drives
-  beyond the list could not be switched to write-through.
-
-  @param[in] Controller  The controller.
-
-  @return 0, the status of the failed list request, or
-          LD_ANSWER_OUT_OF_RANGE.
-**/
 UINT32
 GetLogicalDriveList (
   IN CONTROLLER_CONTEXT  *Controller
@@ -173,19 +86,6 @@ GetLogicalDriveList (
   return 0;
 }
 
-/**
-  Read the properties of every listed drive into mLdProperties, by target
-  id, and with SavePolicy save the policy of every write-back drive.
-
-  A target id above 63 has no room in the per-drive arrays and fails the
-  step like a failed read.
-
-  @param[in] Controller  The controller.
-  @param[in] SavePolicy  TRUE to save the write-back policies.
-
-  @return 0 when every drive was read, else the failed request's status or
-          LD_ANSWER_OUT_OF_RANGE.
-**/
 UINT32
 GetLogicalDriveProperties (
   IN CONTROLLER_CONTEXT  *Controller,
@@ -241,17 +141,6 @@ GetLogicalDriveProperties (
   return Result;
 }
 
-/**
-  Write the properties of every listed drive back to the controller. A drive
-  whose set request fails loses its saved policy, so the restore leaves it
-  alone. The outcome is in mCachePolicyFailed.
-
-  A successful set of a drive with a saved policy marks it in write-through
-  when Switching, and back in write-back otherwise.
-
-  @param[in] Controller  The controller.
-  @param[in] Switching   TRUE for the switch, FALSE for the restore.
-**/
 VOID
 SetLogicalDriveProperties (
   IN CONTROLLER_CONTEXT  *Controller,
@@ -322,15 +211,6 @@ SetLogicalDriveProperties (
   AsciiPrint ("\n");
 }
 
-/**
-  Read the list and the properties of every drive. A failed read discards the
-  list, the properties and the saved policies.
-
-  @param[in] Controller  The controller.
-  @param[in] SavePolicy  TRUE to save the write-back policies.
-
-  @return 0, or the status of the read that failed.
-**/
 UINT32
 ReadLogicalDrives (
   IN CONTROLLER_CONTEXT  *Controller,
@@ -362,15 +242,6 @@ ReadLogicalDrives (
   return Status;
 }
 
-/**
-  Switch every write-back logical drive of a controller to write-through,
-  saving the old policies. Does nothing when mForceUpdate is set.
-
-  @param[in] Controller  The controller about to be flashed.
-
-  @retval TRUE   Every request succeeded (always with mForceUpdate).
-  @retval FALSE  A request failed; the reason has been printed.
-**/
 BOOLEAN
 SwitchToWriteThrough (
   IN CONTROLLER_CONTEXT  *Controller
@@ -423,15 +294,9 @@ SwitchToWriteThrough (
   return FALSE;
 }
 
-/**
-  Put back the cache policies saved by SwitchToWriteThrough. Drives are
-  matched by target id. Does nothing when mForceUpdate is set.
-
-  @param[in] Controller  The controller that was flashed.
-
-  @retval TRUE   Every request succeeded (always with mForceUpdate).
-  @retval FALSE  A request failed; the reason has been printed.
-**/
+//
+// Drives are matched by target id.
+//
 BOOLEAN
 RestoreWriteCachePolicy (
   IN CONTROLLER_CONTEXT  *Controller

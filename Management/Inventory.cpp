@@ -69,11 +69,10 @@ QueryController (
 
 } // namespace
 
-/**
-  Ask every controller found for its information and battery data; disable
-  a controller whose information request fails. The battery answers are not
-  checked: an entry that was not written stays zero.
-**/
+//
+// The battery answers are not checked: an entry that was not written stays
+// zero.
+//
 VOID
 CollectControllerInventory (
   VOID
@@ -98,14 +97,9 @@ CollectControllerInventory (
   }
 }
 
-/**
-  The battery type name of a slot. The returned text stays valid until the
-  next call.
-
-  @param[in] Slot  A controller slot below the controller count.
-
-  @return The battery type name of that slot, NUL-terminated.
-**/
+//
+// The returned text stays valid until the next call.
+//
 CONST CHAR8 *
 GetBatteryTypeName (
   IN UINT32  Slot
@@ -122,9 +116,6 @@ GetBatteryTypeName (
   return TerminatedName (mBatteryNameText, mBbuInfo[Slot].Name, BATTERY_NAME_MAX);
 }
 
-/**
-  Print the banner, the table of enabled controllers and the usage text.
-**/
 VOID
 PrintControllerListing (
   VOID

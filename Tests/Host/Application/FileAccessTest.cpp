@@ -5,6 +5,8 @@
 **/
 
 #include "HostTest.h"
+#include "HostConsole.h"
+#include "HostMemoryAllocationLib.h"
 #include "HostShellLib.h"
 
 #include <cstring>

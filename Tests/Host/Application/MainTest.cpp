@@ -11,6 +11,8 @@
 #include <string>
 
 #include "HostTest.h"
+#include "HostConsole.h"
+#include "HostMemoryAllocationLib.h"
 #include "SimHost.h"
 #include "HostShellLib.h"
 #include "ImageBuilder.h"

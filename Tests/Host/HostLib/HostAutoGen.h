@@ -2,7 +2,7 @@
   The part of an EDK II AutoGen.h that EDK II's own library sources need when
   they are compiled for the host (BasePrintLib, BaseLib, BaseMemoryLib):
   the values of the PCDs they read, as the MdePkg declaration defaults them
-  or CtlFlash.dsc sets them.
+  or CtlFlashLibs.dsc.inc sets them.
   Force-included into those sources only.
 **/
 
@@ -20,7 +20,7 @@
 #define _PCD_GET_MODE_32_PcdMaximumLinkedListLength     _PCD_VALUE_PcdMaximumLinkedListLength
 #define _PCD_VALUE_PcdVerifyNodeInList                 0
 #define _PCD_GET_MODE_BOOL_PcdVerifyNodeInList          _PCD_VALUE_PcdVerifyNodeInList
-#define _PCD_VALUE_PcdUefiLibMaxPrintBufferSize        1024U   // as CtlFlash.dsc sets it
+#define _PCD_VALUE_PcdUefiLibMaxPrintBufferSize        1024U   // as CtlFlashLibs.dsc.inc sets it
 #define _PCD_GET_MODE_32_PcdUefiLibMaxPrintBufferSize   _PCD_VALUE_PcdUefiLibMaxPrintBufferSize
 
 #endif

@@ -13,12 +13,14 @@
 #include <cstdio>
 #include <string>
 
+#include "HostDebugLib.h"
 #include "HostInternal.h"
 
 extern "C" {
 #include <Library/BaseMemoryLib.h>
 #include <Library/DebugLib.h>
 #include <Library/PrintLib.h>
+#include <Library/UefiBootServicesTableLib.h>
 }
 
 namespace {

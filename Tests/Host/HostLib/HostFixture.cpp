@@ -3,7 +3,9 @@
 **/
 
 #include "HostTest.h"
+#include "HostDebugLib.h"
 #include "HostInternal.h"
+#include "HostMemoryAllocationLib.h"
 
 void
 HOST_TEST::SetUp (

@@ -1,13 +1,18 @@
 /** @file
   What the host instances share among themselves and no test needs: the
   pool entry points behind both MemoryAllocationLib and the boot services,
-  the console sink and the per-module resets that HostReset calls.
+  the console and DEBUG () sinks, the pieces that each concern contributes
+  to the service tables, and the per-module resets that HostReset calls.
 **/
 
 #ifndef HOST_INTERNAL_H_
 #define HOST_INTERNAL_H_
 
-#include "HostServices.h"
+#include "HostHarness.h"
+
+extern "C" {
+#include <Uefi.h>
+}
 
 /**
   Allocate a tracked block (subject to fault injection).
@@ -52,6 +57,55 @@ HostDebugLogAppend (
   IN CONST CHAR8  *String
   );
 
+/**
+  Fill a text output protocol (ConOut or StdErr) whose output goes to the
+  console capture, with one 80 x 25 mode described by Mode.
+**/
+VOID
+HostConsoleFillTextOutput (
+  OUT EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  *Protocol,
+  IN  EFI_SIMPLE_TEXT_OUTPUT_MODE      *Mode
+  );
+
+/**
+  Put the handle database's services (LocateHandleBuffer, OpenProtocol,
+  CloseProtocol, HandleProtocol, LocateProtocol) into a boot services table.
+**/
+VOID
+HostHandleDatabaseFillBootServices (
+  IN OUT EFI_BOOT_SERVICES  *BootServices
+  );
+
+/**
+  Put the virtual clock's Stall into a boot services table.
+**/
+VOID
+HostClockFillBootServices (
+  IN OUT EFI_BOOT_SERVICES  *BootServices
+  );
+
+//
+// Per-module resets, called by HostReset.
+//
+
+VOID
+HostBootServicesResetState (
+  VOID
+  );
+
+VOID
+HostHandleDatabaseResetState (
+  VOID
+  );
+
+/**
+  HostClockReset, and besides: no listeners, the default limits.
+**/
+VOID
+HostClockResetState (
+  VOID
+  );
+
 VOID
 HostPoolResetState (
   VOID
@@ -64,11 +118,6 @@ HostConsoleResetState (
 
 VOID
 HostDebugResetState (
-  VOID
-  );
-
-VOID
-HostBootServicesResetState (
   VOID
   );
 

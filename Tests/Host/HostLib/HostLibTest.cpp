@@ -9,11 +9,18 @@
 
 #include "HostAutoGen.h"
 #include "HostTest.h"
+#include "HostClock.h"
+#include "HostConsole.h"
+#include "HostDebugLib.h"
+#include "HostHandleDatabase.h"
+#include "HostHarness.h"
+#include "HostMemoryAllocationLib.h"
 
 extern "C" {
 #include <Library/BaseLib.h>
 #include <Library/DebugLib.h>
 #include <Library/MemoryAllocationLib.h>
+#include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }
 

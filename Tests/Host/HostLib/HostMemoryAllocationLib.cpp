@@ -16,6 +16,7 @@
 #include <map>
 
 #include "HostInternal.h"
+#include "HostMemoryAllocationLib.h"
 
 extern "C" {
 #include <Library/MemoryAllocationLib.h>

@@ -15,8 +15,8 @@
 #include <iterator>
 #include <set>
 
+#include "HostHarness.h"
 #include "HostShellLib.h"
-#include "HostServices.h"
 
 extern "C" {
 #include <Library/ShellLib.h>

@@ -20,7 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "HostServices.h"
+extern "C" {
+#include <Uefi.h>
+}
 
 class HOST_TEST : public ::testing::Test {
 protected:

@@ -1,19 +1,17 @@
 /** @file
   Host instance of UefiLib's console printing (Print, AsciiPrint, ErrorPrint,
-  AsciiErrorPrint) and the console capture behind gST->ConOut and
-  gST->StdErr.
+  AsciiErrorPrint), which reaches the console capture (HostConsole.h)
+  through gST->ConOut and gST->StdErr.
 
   The text is formatted by EDK II's own BasePrintLib, compiled for the host,
   into a buffer of PcdUefiLibMaxPrintBufferSize characters (the value that
-  CtlFlash.dsc sets, mirrored in HostAutoGen.h), and handed
-  to the console's OutputString exactly as UefiLib does, so field widths,
+  CtlFlashLibs.dsc.inc sets, mirrored in HostAutoGen.h), and handed to the
+  console's OutputString exactly as UefiLib does, so field widths,
   "%x" in upper case and the truncation of long output all match the
   firmware. Unlike UefiLib, the format buffer lives on the stack rather than
   in pool memory, so printing neither counts as an allocation nor fails
   under injected allocation failures.
 **/
-
-#include <string>
 
 #include "HostInternal.h"
 #include "HostAutoGen.h"
@@ -21,22 +19,13 @@
 extern "C" {
 #include <Library/DebugLib.h>
 #include <Library/PrintLib.h>
+#include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }
 
 namespace {
 
 constexpr UINTN  MAX_PRINT_CHARACTERS = _PCD_VALUE_PcdUefiLibMaxPrintBufferSize;
-
-std::string &
-Console (
-  VOID
-  )
-{
-  static std::string  Storage;
-
-  return Storage;
-}
 
 UINTN
 InternalPrint (
@@ -86,58 +75,6 @@ InternalAsciiPrint (
 }
 
 } // namespace
-
-VOID
-HostConsoleAppend (
-  IN CONST CHAR16  *String
-  )
-{
-  for ( ; *String != 0; String++) {
-    Console ().push_back (static_cast<char> (*String & 0xFF));
-  }
-}
-
-VOID
-HostConsoleResetState (
-  VOID
-  )
-{
-  Console ().clear ();
-}
-
-std::string
-HostConsoleText (
-  VOID
-  )
-{
-  std::string  Folded;
-
-  for (UINTN Index = 0; Index < Console ().size (); Index++) {
-    if ((Console ()[Index] == '\r') && (Index + 1 < Console ().size ()) && (Console ()[Index + 1] == '\n')) {
-      continue;
-    }
-
-    Folded.push_back (Console ()[Index]);
-  }
-
-  return Folded;
-}
-
-std::string
-HostConsoleRawText (
-  VOID
-  )
-{
-  return Console ();
-}
-
-VOID
-HostConsoleClear (
-  VOID
-  )
-{
-  Console ().clear ();
-}
 
 UINTN
 EFIAPI

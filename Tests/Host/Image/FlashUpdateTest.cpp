@@ -15,6 +15,11 @@
 #include <vector>
 
 #include "HostTest.h"
+#include "HostClock.h"
+#include "HostConsole.h"
+#include "HostHandleDatabase.h"
+#include "HostHarness.h"
+#include "HostMemoryAllocationLib.h"
 #include "HostShellLib.h"
 #include "ImageBuilder.h"
 #include "SimHost.h"

@@ -12,18 +12,18 @@
 #include <vector>
 
 #include "HostTest.h"
+#include "HostConsole.h"
+#include "HostHandleDatabase.h"
+#include "HostMemoryAllocationLib.h"
 #include "SimHost.h"
 
-//
-// The saved policies, by target id (module state of the guard).
-//
-extern UINT8  mSavedCachePolicy[64];
+#include "Management/CachePolicyInternal.h"
 
 namespace {
 
-constexpr UINT32  LD_LIST_SIZE       = 4104;
-constexpr UINT32  LD_PROPERTIES_SIZE = 32;
-constexpr UINTN   POLICY_OFFSET      = 20;
+constexpr UINT32  LD_LIST_SIZE       = sizeof (LD_LIST);
+constexpr UINT32  LD_PROPERTIES_SIZE = sizeof (LD_PROPERTIES);
+constexpr UINTN   POLICY_OFFSET      = OFFSET_OF (LD_PROPERTIES, CachePolicy);
 
 std::string
 Hex (

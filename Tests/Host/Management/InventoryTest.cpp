@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "HostTest.h"
+#include "HostClock.h"
+#include "HostConsole.h"
+#include "HostMemoryAllocationLib.h"
 #include "SimHost.h"
 
 #include "Application/CommandLine.h"
