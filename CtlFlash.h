@@ -661,6 +661,71 @@ IssueCommand (
   );
 
 //
+// The requests of the command set, one helper per frame direction: one
+// scatter-gather entry (a request without data has an empty one), mailbox
+// words 1 and 2 zero. Every caller issues its requests through these, so
+// the frame layout of a request is written in one place. The frame's
+// direction flag is what the controller expects for the opcode; which way
+// the data really moves is the command set's (RequestDataDirection), so a
+// request whose flag says "from the controller" may still send its buffer.
+//
+// Each returns what IssueCommand returns: 0, the controller's status, or
+// COMMAND_NOT_COMPLETED.
+//
+
+/**
+  A request without data: DIRECTION_NONE (flash open, commit and close).
+
+  @param[in] Controller  The target controller.
+  @param[in] Opcode      Command code (OP_*).
+  @param[in] Mailbox0    Mailbox word 0.
+**/
+UINT8
+RequestWithoutData (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT32              Mailbox0
+  );
+
+/**
+  A request whose frame says DIRECTION_TO_CONTROLLER (flash download).
+
+  @param[in] Controller  The target controller.
+  @param[in] Opcode      Command code (OP_*).
+  @param[in] Mailbox0    Mailbox word 0.
+  @param[in] Buffer      The data, which the controller reads.
+  @param[in] Length      Its length in bytes.
+**/
+UINT8
+RequestToController (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT32              Mailbox0,
+  IN CONST VOID          *Buffer,
+  IN UINT32              Length
+  );
+
+/**
+  A request whose frame says DIRECTION_FROM_CONTROLLER: the inventory
+  queries and the logical-drive requests, the set-properties request
+  included (its data goes to the controller).
+
+  @param[in] Controller  The target controller.
+  @param[in] Opcode      Command code (OP_*).
+  @param[in] Mailbox0    Mailbox word 0.
+  @param[in] Buffer      The request's buffer.
+  @param[in] Length      Its length in bytes.
+**/
+UINT8
+RequestFromController (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT32              Mailbox0,
+  IN VOID                *Buffer,
+  IN UINT32              Length
+  );
+
+//
 // ---------------------------------------------------------------------------
 // Inventory and listing
 // ---------------------------------------------------------------------------

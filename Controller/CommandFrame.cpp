@@ -359,3 +359,37 @@ IssueCommand (
 
   return Status;
 }
+
+UINT8
+RequestWithoutData (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT32              Mailbox0
+  )
+{
+  return IssueCommand (Controller, Opcode, DIRECTION_NONE, Mailbox0, 0, 0, 0, NULL, 0, NULL, 1);
+}
+
+UINT8
+RequestToController (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT32              Mailbox0,
+  IN CONST VOID          *Buffer,
+  IN UINT32              Length
+  )
+{
+  return IssueCommand (Controller, Opcode, DIRECTION_TO_CONTROLLER, Mailbox0, 0, 0, Length, const_cast<VOID *> (Buffer), 0, NULL, 1);
+}
+
+UINT8
+RequestFromController (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT32              Mailbox0,
+  IN VOID                *Buffer,
+  IN UINT32              Length
+  )
+{
+  return IssueCommand (Controller, Opcode, DIRECTION_FROM_CONTROLLER, Mailbox0, 0, 0, Length, Buffer, 0, NULL, 1);
+}

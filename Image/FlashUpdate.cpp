@@ -46,22 +46,6 @@ ComponentSize (
   return ReadUnaligned32 (reinterpret_cast<CONST UINT32 *> (&Component->Header[COMPONENT_SIZE_OFFSET]));
 }
 
-///
-/// One flash request: a single buffer (or none), mailbox words 1 and 2 zero.
-///
-UINT8
-FlashRequest (
-  IN CONTROLLER_CONTEXT  *Controller,
-  IN UINT32              Opcode,
-  IN UINT16              Direction,
-  IN UINT32              Mailbox0,
-  IN UINT32              Length,
-  IN CONST UINT8         *Buffer
-  )
-{
-  return IssueCommand (Controller, Opcode, Direction, Mailbox0, 0, 0, Length, const_cast<UINT8 *> (Buffer), 0, NULL, 1);
-}
-
 UINT32
 PieceCount (
   IN UINT32  Size
@@ -113,9 +97,9 @@ FlashComponent (
 
   SetTypeLabel (&Label, Component);
 
-  FlashRequest (Controller, OP_FLASH_CLOSE, DIRECTION_NONE, 0, 0, NULL);
+  RequestWithoutData (Controller, OP_FLASH_CLOSE, 0);
 
-  Status = FlashRequest (Controller, OP_FLASH_OPEN, DIRECTION_NONE, Size, 0, NULL);
+  Status = RequestWithoutData (Controller, OP_FLASH_OPEN, Size);
   if (Status != 0) {
     return Status;
   }
@@ -133,9 +117,9 @@ FlashComponent (
       *Downloaded = TRUE;
     }
 
-    Status = FlashRequest (Controller, OP_FLASH_DOWNLOAD, DIRECTION_TO_CONTROLLER, Offset, Piece, Component->Start + Offset);
+    Status = RequestToController (Controller, OP_FLASH_DOWNLOAD, Offset, Component->Start + Offset, Piece);
     if (Status != 0) {
-      FlashRequest (Controller, OP_FLASH_CLOSE, DIRECTION_NONE, 0, 0, NULL);
+      RequestWithoutData (Controller, OP_FLASH_CLOSE, 0);
       return Status;
     }
 
@@ -145,9 +129,9 @@ FlashComponent (
 
   AsciiPrint (".\n");
 
-  Status = FlashRequest (Controller, OP_FLASH_COMMIT, DIRECTION_NONE, 0, 0, NULL);
+  Status = RequestWithoutData (Controller, OP_FLASH_COMMIT, 0);
   if (Status != 0) {
-    FlashRequest (Controller, OP_FLASH_CLOSE, DIRECTION_NONE, 0, 0, NULL);
+    RequestWithoutData (Controller, OP_FLASH_CLOSE, 0);
   }
 
   return Status;

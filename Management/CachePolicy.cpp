@@ -56,19 +56,7 @@ GetLogicalDriveList (
   mLdCount = 0;
   gBS->SetMem (&mLdList, sizeof (mLdList), 0);
 
-  UINT8  Status = IssueCommand (
-                    Controller,
-                    OP_LD_LIST,
-                    DIRECTION_FROM_CONTROLLER,
-                    0,
-                    0,
-                    0,
-                    sizeof (mLdList),
-                    &mLdList,
-                    0,
-                    NULL,
-                    1
-                    );
+  UINT8  Status = RequestFromController (Controller, OP_LD_LIST, 0, &mLdList, sizeof (mLdList));
 
   if (Status != 0) {
     AsciiPrint ("\nError getting ld list..\n");
@@ -109,19 +97,7 @@ GetLogicalDriveProperties (
       break;
     }
 
-    UINT8  Status = IssueCommand (
-                      Controller,
-                      OP_LD_GET_PROPERTIES,
-                      DIRECTION_FROM_CONTROLLER,
-                      TargetId,
-                      0,
-                      0,
-                      sizeof (mLdProperties[TargetId]),
-                      &mLdProperties[TargetId],
-                      0,
-                      NULL,
-                      1
-                      );
+    UINT8  Status = RequestFromController (Controller, OP_LD_GET_PROPERTIES, TargetId, &mLdProperties[TargetId], sizeof (mLdProperties[TargetId]));
 
     if (Status != 0) {
       AsciiPrint ("\nFailed to get LD(%d) properties Err(%d).", TargetId, Status);
@@ -169,19 +145,7 @@ SetLogicalDriveProperties (
     // The controller takes the set request with the same direction as the
     // reads.
     //
-    UINT8  Status = IssueCommand (
-                      Controller,
-                      OP_LD_SET_PROPERTIES,
-                      DIRECTION_FROM_CONTROLLER,
-                      mLdList.Entries[Position].Ref,
-                      0,
-                      0,
-                      sizeof (mLdProperties[TargetId]),
-                      &mLdProperties[TargetId],
-                      0,
-                      NULL,
-                      1
-                      );
+    UINT8  Status = RequestFromController (Controller, OP_LD_SET_PROPERTIES, mLdList.Entries[Position].Ref, &mLdProperties[TargetId], sizeof (mLdProperties[TargetId]));
 
     if (Status != 0) {
       AsciiPrint ("\nFailed to set LD(%d) properties Err(%d).", TargetId, Status);

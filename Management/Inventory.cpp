@@ -56,17 +56,6 @@ TerminatedName (
   return Text;
 }
 
-UINT8
-QueryController (
-  IN CONTROLLER_CONTEXT  *Controller,
-  IN UINT32              Opcode,
-  IN VOID                *Response,
-  IN UINT32              Size
-  )
-{
-  return IssueCommand (Controller, Opcode, DIRECTION_FROM_CONTROLLER, 0, 0, 0, Size, Response, 0, NULL, 1);
-}
-
 } // namespace
 
 //
@@ -86,14 +75,14 @@ CollectControllerInventory (
   for (UINT32 Slot = 0; Slot < mControllerTable.ControllerCount && Slot < MAX_CONTROLLERS; Slot++) {
     CONTROLLER_CONTEXT  *Controller = GetControllerContext (Slot);
 
-    if (QueryController (Controller, OP_CTRL_INFO, &mCtrlInfo[Slot], sizeof (mCtrlInfo[Slot])) != 0) {
+    if (RequestFromController (Controller, OP_CTRL_INFO, 0, &mCtrlInfo[Slot], sizeof (mCtrlInfo[Slot])) != 0) {
       Controller->Disabled = TRUE;
       continue;
     }
 
-    QueryController (Controller, OP_BBU_STATUS, &mBbuStatus[Slot], sizeof (mBbuStatus[Slot]));
-    QueryController (Controller, OP_BBU_INFO, &mBbuInfo[Slot], sizeof (mBbuInfo[Slot]));
-    QueryController (Controller, OP_BBU_0507, &mBbu0507[Slot], sizeof (mBbu0507[Slot]));
+    RequestFromController (Controller, OP_BBU_STATUS, 0, &mBbuStatus[Slot], sizeof (mBbuStatus[Slot]));
+    RequestFromController (Controller, OP_BBU_INFO, 0, &mBbuInfo[Slot], sizeof (mBbuInfo[Slot]));
+    RequestFromController (Controller, OP_BBU_0507, 0, &mBbu0507[Slot], sizeof (mBbu0507[Slot]));
   }
 }
 
