@@ -32,7 +32,6 @@ enum SIM_MEMBER : UINT32 {
   SIM_MEMBER_SET_BAR_ATTRIBUTES
 };
 
-
 SIM_ACCESS_RECORD *
 NewAccessRecord (
   IN SIM_CONTROLLER     *Sim,
@@ -51,7 +50,6 @@ NewAccessRecord (
   Record->TimeUs = SimNow (Sim);
   return Record;
 }
-
 
 //
 // ---------------------------------------------------------------------------
@@ -199,12 +197,10 @@ WindowHit (
   return TRUE;
 }
 
-
 // ---------------------------------------------------------------------------
 // Register accesses
 // ---------------------------------------------------------------------------
 //
-
 
 EFI_STATUS
 RegisterAccess (
@@ -757,7 +753,6 @@ SimSetBarAttributes (
 }
 
 } // namespace
-
 
 VOID
 SimPciIoInit (
