@@ -7,26 +7,12 @@
     ctlsimctl drives N      logical drives of controller N
     ctlsimctl clear         forget journals and commits of every controller
 
-  Output lines (hexadecimal without prefix, decimal where it is a size or
-  count):
-
-    ctl C frame F op OOOOOOOO mb M0 M1 M2 dir D sge S len L status SS [check K]
-    ctl C commit I size BYTES crc32 CCCCCCCC
-    ctl C summary frames N overflow N stray N rejected N doorbell N handshake N readbacks N
-    ctl C drive I tid T ref RRRRRRRR policy PP
-
-  An unanswered frame shows "status --". On a protected platform ("dma
-  protected") each frame line ends with " at DDDDDDDD", the device address
-  at which the controller fetched it, and the summary is followed by
-
-    ctl C dma protected attributes AAA initially AAA maps N unmaps N live N buffers N freed N high N
-
-  On any platform, every access of the controller to host memory that was
-  refused or fell outside the mappings is shown after that (none in a
-  healthy run), then a line with the counts:
-
-    ctl C dma-fault I stray|wrong-direction|bus-master-off read|write at DDDDDDDD len L
-    ctl C dma-faults stray N wrong-direction N bus-master-off N
+  Output: the lines of Model/SimJournalText.h. "journal" prints, for each
+  controller, its frames (with " at" and the device address on a protected
+  platform), its commits and the summary; then, on a protected platform,
+  the dma line; then, only when the controller had accesses to host memory
+  refused or outside the mappings, each of them and the dma-faults line.
+  "drives" prints one drive line per logical drive.
 **/
 
 extern "C" {
@@ -34,7 +20,7 @@ extern "C" {
 }
 
 #include "../Include/CtlSimControl.h"
-#include "../Model/SimDma.h"
+#include "../Model/SimJournalText.h"
 
 namespace {
 
@@ -127,21 +113,6 @@ LoadScenario (
   return 0;
 }
 
-CONST CHAR8 *
-FaultName (
-  IN SIM_DMA_FAULT_KIND  Kind
-  )
-{
-  switch (Kind) {
-    case SIM_DMA_FAULT_KIND::STRAY:
-      return "stray";
-    case SIM_DMA_FAULT_KIND::WRONG_DIRECTION:
-      return "wrong-direction";
-    default:
-      return "bus-master-off";
-  }
-}
-
 ///
 /// The platform side of one controller: attributes and mappings on a
 /// protected platform, refused accesses on any.
@@ -152,6 +123,8 @@ PrintDma (
   IN SIM_CONTROLLER  *Sim
   )
 {
+  CHAR8  Line[SIM_TEXT_LINE_SIZE];
+
   //
   // SIM_DMA is large; only what is printed is copied, under the lock.
   //
@@ -168,18 +141,8 @@ PrintDma (
   gBS->RestoreTPL (Tpl);
 
   if (Protected) {
-    AsciiPrint (
-      "ctl %u dma protected attributes %lX initially %lX maps %u unmaps %u live %u buffers %u freed %u high %u\n",
-      Index,
-      Attributes,
-      Initial,
-      Counters.MapCalls,
-      Counters.UnmapCalls,
-      Live,
-      Counters.BufferAllocations,
-      Counters.BufferFrees,
-      Counters.HighMappings
-      );
+    SimDmaText ({ Line, sizeof (Line) }, Index, Attributes, Initial, &Counters, Live);
+    AsciiPrint ("%a", Line);
   }
 
   UINT32  Total = Counters.Strays + Counters.WrongDirection + Counters.BusMasterOff;
@@ -192,24 +155,12 @@ PrintDma (
     SIM_DMA_FAULT  Fault;
 
     CopyRecord (&Dma->Faults[Number], &Fault);
-    AsciiPrint (
-      "ctl %u dma-fault %u %a %a at %lX len %u\n",
-      Index,
-      Number,
-      FaultName (Fault.Kind),
-      Fault.DeviceWrites ? "write" : "read",
-      Fault.Address,
-      Fault.Length
-      );
+    SimDmaFaultText ({ Line, sizeof (Line) }, Index, Number, &Fault);
+    AsciiPrint ("%a", Line);
   }
 
-  AsciiPrint (
-    "ctl %u dma-faults stray %u wrong-direction %u bus-master-off %u\n",
-    Index,
-    Counters.Strays,
-    Counters.WrongDirection,
-    Counters.BusMasterOff
-    );
+  SimDmaFaultsText ({ Line, sizeof (Line) }, Index, &Counters);
+  AsciiPrint ("%a", Line);
 }
 
 VOID
@@ -218,56 +169,24 @@ PrintJournal (
   IN SIM_CONTROLLER  *Sim
   )
 {
+  CHAR8             Line[SIM_TEXT_LINE_SIZE];
   SIM_FRAME_RECORD  Frame;
   SIM_COMMIT        Commit;
   SIM_COUNTERS      Counters;
 
   for (UINT32 Number = 0; CopyRecord (SimGetFrame (Sim, Number), &Frame); Number++) {
-    AsciiPrint (
-      "ctl %u frame %u op %08X mb %08X %08X %08X dir %u sge %u len %u status ",
-      Index,
-      Number,
-      Frame.Opcode,
-      Frame.Mailbox[0],
-      Frame.Mailbox[1],
-      Frame.Mailbox[2],
-      Frame.Direction,
-      Frame.SgeCount,
-      Frame.DataTransferLength
-      );
-    if (Frame.Answered) {
-      AsciiPrint ("%02X", Frame.Status);
-    } else {
-      AsciiPrint ("--");
-    }
-
-    if (Frame.Check != SIM_FRAME_CHECK::OK) {
-      AsciiPrint (" check %u", static_cast<UINT32> (Frame.Check));
-    }
-
-    if (SimGetDma (Sim)->Protected) {
-      AsciiPrint (" at %lX", Frame.Address);
-    }
-
-    AsciiPrint ("\n");
+    SimFrameText ({ Line, sizeof (Line) }, Index, Number, &Frame, SimGetDma (Sim)->Protected);
+    AsciiPrint ("%a", Line);
   }
 
   for (UINT32 Number = 0; CopyRecord (SimGetCommit (Sim, Number), &Commit); Number++) {
-    AsciiPrint ("ctl %u commit %u size %u crc32 %08X\n", Index, Number, Commit.Size, Commit.Crc32);
+    SimCommitText ({ Line, sizeof (Line) }, Index, Number, &Commit);
+    AsciiPrint ("%a", Line);
   }
 
   CopyRecord (SimGetCounters (Sim), &Counters);
-  AsciiPrint (
-    "ctl %u summary frames %u overflow %u stray %u rejected %u doorbell %u handshake %u readbacks %u\n",
-    Index,
-    SimFrameCount (Sim),
-    Counters.FrameOverflow + Counters.AccessOverflow,
-    Counters.StrayAccesses,
-    Counters.RejectedAccesses,
-    Counters.DoorbellRings,
-    Counters.HandshakeWrites,
-    Counters.FlushReadbacks
-    );
+  SimSummaryText ({ Line, sizeof (Line) }, Index, SimFrameCount (Sim), &Counters);
+  AsciiPrint ("%a", Line);
   PrintDma (Index, Sim);
 }
 
@@ -277,17 +196,12 @@ PrintDrives (
   IN SIM_CONTROLLER  *Sim
   )
 {
+  CHAR8      Line[SIM_TEXT_LINE_SIZE];
   SIM_DRIVE  Drive;
 
   for (UINT32 Number = 0; CopyRecord (SimGetDrive (Sim, Number), &Drive); Number++) {
-    AsciiPrint (
-      "ctl %u drive %u tid %u ref %08X policy %02X\n",
-      Index,
-      Number,
-      Drive.Ref & 0xFF,
-      Drive.Ref,
-      SimDriveCachePolicy (&Drive)
-      );
+    SimDriveText ({ Line, sizeof (Line) }, Index, Number, &Drive);
+    AsciiPrint ("%a", Line);
   }
 }
 

@@ -3,6 +3,7 @@
 **/
 
 #include "SimHost.h"
+#include "SimJournalText.h"
 
 #include <cstdlib>
 
@@ -211,4 +212,28 @@ SimHostNoAnswerNotices (
   }
 
   return Text + "\nThe controller at " + Location + " did not answer in 180 s.";
+}
+
+std::string
+SimHostFrameText (
+  const SIM_CONTROLLER  *Sim,
+  UINT32                Index
+  )
+{
+  CONST SIM_FRAME_RECORD  *Frame = SimGetFrame (Sim, Index);
+  CHAR8                   Line[SIM_TEXT_LINE_SIZE];
+
+  if (Frame == nullptr) {
+    return "no frame " + std::to_string (Index);
+  }
+
+  SimFrameText ({ Line, sizeof (Line) }, 0, Index, Frame, SimGetDma (Sim)->Protected);
+
+  std::string  Text (Line);
+
+  if (!Text.empty () && (Text.back () == '\n')) {
+    Text.pop_back ();
+  }
+
+  return Text;
 }

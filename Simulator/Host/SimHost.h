@@ -74,6 +74,18 @@ SimHostNoAnswerNotices (
   bool               Flash = false
   );
 
+/**
+  @return Frame record Index of a controller as ctlsimctl prints it
+          (SimJournalText.h, controller number 0, without the "\n"), for
+          the message of a failed comparison; "no frame N" beyond the
+          journal.
+**/
+std::string
+SimHostFrameText (
+  const SIM_CONTROLLER  *Sim,
+  UINT32                Index
+  );
+
 class SIM_HOST {
 public:
   SIM_HOST () = default;

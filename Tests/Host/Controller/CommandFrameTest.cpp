@@ -13,6 +13,7 @@
 
 #include "HostTest.h"
 #include "SimHost.h"
+#include "SimJournalText.h"
 
 namespace {
 
@@ -105,47 +106,10 @@ RawFrame (
   return std::vector<UINT8> (Record->Raw, Record->Raw + sizeof (Record->Raw));
 }
 
-BOOLEAN
-IsWrite (
-  const SIM_ACCESS_RECORD  &Access
-  )
-{
-  return (Access.Kind == SIM_ACCESS_KIND::IO_WRITE) || (Access.Kind == SIM_ACCESS_KIND::MEM_WRITE);
-}
-
-BOOLEAN
-IsRead (
-  const SIM_ACCESS_RECORD  &Access
-  )
-{
-  return (Access.Kind == SIM_ACCESS_KIND::IO_READ) || (Access.Kind == SIM_ACCESS_KIND::MEM_READ);
-}
-
 ///
-/// One register access in a compact form that prints well when a
-/// comparison fails: "W C4=00000001", "R B0".
+/// The register accesses in the journal in their compact form, which
+/// prints well when a comparison fails: "W C4=00000001", "R B0".
 ///
-std::string
-Describe (
-  const SIM_ACCESS_RECORD  &Access
-  )
-{
-  char  Text[64];
-
-  if (!Access.Hit) {
-    std::snprintf (Text, sizeof (Text), "stray kind %u offset %llx", static_cast<unsigned> (Access.Kind),
-      static_cast<unsigned long long> (Access.Offset));
-  } else if (IsWrite (Access)) {
-    std::snprintf (Text, sizeof (Text), "W %X=%08X", Access.Register, Access.Value);
-  } else if (IsRead (Access)) {
-    std::snprintf (Text, sizeof (Text), "R %X", Access.Register);
-  } else {
-    std::snprintf (Text, sizeof (Text), "kind %u", static_cast<unsigned> (Access.Kind));
-  }
-
-  return Text;
-}
-
 std::vector<std::string>
 AccessLog (
   SIM_CONTROLLER  *Sim
@@ -154,7 +118,10 @@ AccessLog (
   std::vector<std::string>  Log;
 
   for (UINT32 Index = 0; Index < SimAccessCount (Sim); Index++) {
-    Log.push_back (Describe (*SimGetAccess (Sim, Index)));
+    CHAR8  Line[SIM_TEXT_LINE_SIZE];
+
+    SimAccessText ({ Line, sizeof (Line) }, SimGetAccess (Sim, Index));
+    Log.push_back (Line);
   }
 
   return Log;

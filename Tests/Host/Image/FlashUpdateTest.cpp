@@ -185,12 +185,14 @@ Requests (
         break;
     }
 
-    EXPECT_EQ (Direction, Frame->Direction) << Name;
-    EXPECT_EQ (1u, Frame->SgeCount) << Name;
-    EXPECT_EQ (Length, Frame->DataTransferLength) << Name;
-    EXPECT_EQ (Length, Frame->SgeLength[0]) << Name;
-    EXPECT_EQ (0u, Frame->Mailbox[1]) << Name;
-    EXPECT_EQ (0u, Frame->Mailbox[2]) << Name;
+    std::string  Shown = Name + ": " + SimHostFrameText (Sim, Index);
+
+    EXPECT_EQ (Direction, Frame->Direction) << Shown;
+    EXPECT_EQ (1u, Frame->SgeCount) << Shown;
+    EXPECT_EQ (Length, Frame->DataTransferLength) << Shown;
+    EXPECT_EQ (Length, Frame->SgeLength[0]) << Shown;
+    EXPECT_EQ (0u, Frame->Mailbox[1]) << Shown;
+    EXPECT_EQ (0u, Frame->Mailbox[2]) << Shown;
     Seen.push_back (Name);
   }
 

@@ -154,13 +154,15 @@ Requests (
         break;
     }
 
-    EXPECT_EQ (SIM_FRAME_CHECK::OK, Frame->Check) << Name;
-    EXPECT_EQ (DIRECTION_FROM_CONTROLLER, Frame->Direction) << Name;
-    EXPECT_EQ (1u, Frame->SgeCount) << Name;
-    EXPECT_EQ (Length, Frame->DataTransferLength) << Name;
-    EXPECT_EQ (Length, Frame->SgeLength[0]) << Name;
-    EXPECT_EQ (0u, Frame->Mailbox[1]) << Name;
-    EXPECT_EQ (0u, Frame->Mailbox[2]) << Name;
+    std::string  Shown = Name + ": " + SimHostFrameText (Sim, Index);
+
+    EXPECT_EQ (SIM_FRAME_CHECK::OK, Frame->Check) << Shown;
+    EXPECT_EQ (DIRECTION_FROM_CONTROLLER, Frame->Direction) << Shown;
+    EXPECT_EQ (1u, Frame->SgeCount) << Shown;
+    EXPECT_EQ (Length, Frame->DataTransferLength) << Shown;
+    EXPECT_EQ (Length, Frame->SgeLength[0]) << Shown;
+    EXPECT_EQ (0u, Frame->Mailbox[1]) << Shown;
+    EXPECT_EQ (0u, Frame->Mailbox[2]) << Shown;
     Seen.push_back (Name);
   }
 
