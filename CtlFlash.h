@@ -107,7 +107,7 @@ ArrayCount (T (&)[N])
 
 //
 // ---------------------------------------------------------------------------
-// Supported controllers and the per-controller record
+// The controller table and the per-controller record
 // ---------------------------------------------------------------------------
 //
 
@@ -401,6 +401,10 @@ WaitForFirmwareReady (
 // ---------------------------------------------------------------------------
 //
 
+///
+/// A request waits for its answer at most FRAME_POLL_LIMIT polls, one every
+/// FRAME_POLL_INTERVAL_US.
+///
 #define FRAME_POLL_LIMIT       180000u
 #define FRAME_POLL_INTERVAL_US 1000u
 
