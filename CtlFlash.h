@@ -7,7 +7,11 @@
   its tests share: Application/CommandLine.h and Application/FileAccess.h,
   Controller/WaitNotice.h, Image/ImageFormat.h and Image/FlashUpdate.h,
   Management/CachePolicyInternal.h. This header pulls in the EDK II library
-  classes that the application is built with.
+  classes that the application is built with, and ControllerInterface.h,
+  which declares the controller's own interface: the supported models, the
+  registers, the command frame, the opcodes and the records that requests
+  carry. What is here is the application's: its records, its module state
+  and its entry points.
 
   Ownership at a glance (all module state is zero at load and valid for one
   run):
@@ -47,7 +51,7 @@ extern "C" {
 #include <Library/UefiLib.h>
 }
 
-#include "MakerIds.h"
+#include "ControllerInterface.h"
 
 ///
 /// A CHAR16 string literal. u"" literals have the layout of CHAR16 but are
@@ -103,70 +107,11 @@ ArrayCount (T (&)[N])
 
 //
 // ---------------------------------------------------------------------------
-// Supported controllers and the per-controller record
+// The controller table and the per-controller record
 // ---------------------------------------------------------------------------
 //
 
-#define MAX_CONTROLLERS             32
-#define SUPPORTED_CONTROLLER_COUNT  11
-
-///
-/// AccessSpace values: how a model's registers are reached. Any other value
-/// turns every register access into nothing (reads give 0).
-///
-#define ACCESS_SPACE_MEMORY  0u
-#define ACCESS_SPACE_IO      1u
-
-///
-/// AddressEncoding values: how a frame address becomes the queue-port value.
-///
-#define ENCODE_OR           0u
-#define ENCODE_AND          1u
-#define ENCODE_SHIFT_LEFT   2u
-#define ENCODE_SHIFT_RIGHT  3u
-
-///
-/// How a register offset becomes a PCI I/O request.
-///
-enum class REGISTER_MODE : UINT32 {
-  REG_BAR_RELATIVE  = 0,    ///< BarIndex = Model.BarIndex, offset as given
-  REG_BASE_RELATIVE = 1     ///< pass-through BAR, RegisterBase + offset
-};
-
-///
-/// One supported controller model.
-///
-struct SUPPORTED_CONTROLLER {
-  UINT16     DeviceId;          ///< PCI device ID of the model
-  INT32      BarIndex;          ///< BAR (0-5) that holds the register window
-  UINT32     BarMask;           ///< ANDed with that BAR to give RegisterBase
-  UINT32     AccessSpace;       ///< ACCESS_SPACE_MEMORY or ACCESS_SPACE_IO
-  UINT32     StatusRegister;    ///< firmware status register offset
-  UINT32     DoorbellRegister;  ///< doorbell register offset
-  UINT32     AddressEncoding;   ///< ENCODE_* of the frame address
-  UINT32     EncodingOperand;   ///< operand of AddressEncoding
-  UINT32     QueuePortHigh;     ///< queue port for the upper 32 address bits
-  UINT32     QueuePortLow;      ///< queue port for the lower 32 address bits
-  BOOLEAN    FlushReads;        ///< status read-backs and bring-up handshake
-};
-
-///
-/// The constant table of supported models, searched in this order.
-///
-inline constexpr SUPPORTED_CONTROLLER  mSupportedControllers[SUPPORTED_CONTROLLER_COUNT] = {
-  // DeviceId                 Bar Mask        Space            Status Door  Encoding   Op High  Low   Flush
-  { MAKER_DEVICE_ID_MODEL_1,  2, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_2,  2, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_3,  2, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_4,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_5,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_6,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_7,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 1, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_8,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 2, 0xC4, 0xC0, TRUE  },
-  { MAKER_DEVICE_ID_MODEL_9,  0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 2, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_10, 0, 0xFFFFFFFEu, ACCESS_SPACE_IO, 0xB0, 0x20, ENCODE_OR, 2, 0xC4, 0xC0, FALSE },
-  { MAKER_DEVICE_ID_MODEL_11, 1, 0xFFFFFFF0u, ACCESS_SPACE_MEMORY, 0xB0, 0x20, ENCODE_OR, 2, 0xC4, 0xC0, TRUE },
-};
+#define MAX_CONTROLLERS  32
 
 ///
 /// Size of CONTROLLER_CONTEXT.Location: "SSSS:BB:DD.F" (a segment above
@@ -245,19 +190,6 @@ struct CONTROLLER_TABLE {
   CONTROLLER_CONTEXT    Controllers[MAX_CONTROLLERS];
 };
 
-///
-/// Firmware status register: the firmware state is bits 31-28.
-///
-struct FIRMWARE_STATUS {
-  UINT32    Value;
-
-  constexpr UINT32
-  State () const
-  {
-    return Value >> 28;
-  }
-};
-
 extern CONTROLLER_TABLE  mControllerTable;
 
 /**
@@ -273,35 +205,36 @@ FindSupportedController (
   );
 
 /**
-  Read one 32-bit controller register.
+  Read one 32-bit controller register. Its offset on the controller's model
+  and how it is reached come from its definition (ControllerInterface.h);
+  a window above 4 GiB is always reached through its BAR. The status of the
+  PCI I/O call is not looked at: a failed read gives what the service left
+  in the zeroed value.
 
-  @param[in] Context  The controller.
-  @param[in] Offset   Register offset.
-  @param[in] Mode     How the offset becomes a PCI I/O request.
+  @param[in] Context   The controller.
+  @param[in] Register  The register (STATUS_REGISTER, ...).
 
   @return The value read; 0 when nothing could be read.
 **/
 UINT32
 ReadControllerRegister (
-  IN CONTROLLER_CONTEXT  *Context,
-  IN UINT32              Offset,
-  IN REGISTER_MODE       Mode
+  IN CONTROLLER_CONTEXT   *Context,
+  IN CONTROLLER_REGISTER  Register
   );
 
 /**
-  Write one 32-bit controller register.
+  Write one 32-bit controller register, reached as ReadControllerRegister
+  reaches it. The status of the PCI I/O call is not looked at.
 
-  @param[in] Context  The controller.
-  @param[in] Offset   Register offset.
-  @param[in] Value    Value to write.
-  @param[in] Mode     How the offset becomes a PCI I/O request.
+  @param[in] Context   The controller.
+  @param[in] Register  The register (DOORBELL_REGISTER, ...).
+  @param[in] Value     Value to write.
 **/
 VOID
 WriteControllerRegister (
-  IN CONTROLLER_CONTEXT  *Context,
-  IN UINT32              Offset,
-  IN UINT32              Value,
-  IN REGISTER_MODE       Mode
+  IN CONTROLLER_CONTEXT   *Context,
+  IN CONTROLLER_REGISTER  Register,
+  IN UINT32               Value
   );
 
 /**
@@ -468,13 +401,10 @@ WaitForFirmwareReady (
 // ---------------------------------------------------------------------------
 //
 
-#define DIRECTION_NONE             0
-#define DIRECTION_TO_CONTROLLER    1
-#define DIRECTION_FROM_CONTROLLER  2
-
-#define FRAME_COMMAND          5
-#define FRAME_STATUS_PENDING   0xFF
-#define FRAME_ALIGNMENT        256
+///
+/// A request waits for its answer at most FRAME_POLL_LIMIT polls, one every
+/// FRAME_POLL_INTERVAL_US.
+///
 #define FRAME_POLL_LIMIT       180000u
 #define FRAME_POLL_INTERVAL_US 1000u
 
@@ -482,18 +412,6 @@ WaitForFirmwareReady (
 /// The status byte that means "not issued" or "no answer".
 ///
 #define COMMAND_NOT_COMPLETED  0xFF
-
-#define OP_CTRL_INFO          0x01010000u
-#define OP_BBU_STATUS         0x05010000u
-#define OP_BBU_INFO           0x05030000u
-#define OP_BBU_0507           0x05070200u
-#define OP_LD_LIST            0x03010000u
-#define OP_LD_GET_PROPERTIES  0x03030000u
-#define OP_LD_SET_PROPERTIES  0x03040000u
-#define OP_FLASH_OPEN         0x010F0100u
-#define OP_FLASH_DOWNLOAD     0x010F0200u
-#define OP_FLASH_COMMIT       0x010F0300u
-#define OP_FLASH_CLOSE        0x010F0400u
 
 ///
 /// Which way a request's data moves, and so how its buffers are mapped for
@@ -547,58 +465,6 @@ BOOLEAN
 IsFlashCommand (
   IN UINT32  Opcode
   );
-
-#pragma pack(push, 1)
-
-///
-/// One scatter-gather entry. The 64-bit address is not naturally aligned
-/// inside the frame, so it is kept as two halves.
-///
-struct FRAME_SGE {
-  UINT32    AddressLow;
-  UINT32    AddressHigh;
-  UINT32    Length;
-};
-
-///
-/// The 64-byte request record that the controller fetches by bus-master
-/// access. Placed at a 256-byte-aligned host address.
-///
-struct COMMAND_FRAME {
-  UINT8        Command;              ///< always FRAME_COMMAND
-  UINT8        Reserved1;
-  UINT8        Status;               ///< FRAME_STATUS_PENDING until answered
-  UINT8        Reserved3[4];
-  UINT8        SgeCount;
-  UINT32       Context;              ///< low half of the first buffer address
-  UINT32       Reserved12;
-  UINT16       Flags;                ///< bits 0-1 set, bits 3-4 direction
-  UINT16       Timeout;
-  UINT32       DataTransferLength;   ///< first length + second length
-  UINT32       Opcode;
-  UINT32       Mailbox[3];
-  FRAME_SGE    Sge[2];
-};
-
-#pragma pack(pop)
-
-static_assert (sizeof (FRAME_SGE) == 12, "FRAME_SGE is 12 bytes");
-static_assert (OFFSET_OF (FRAME_SGE, AddressLow) == 0, "FRAME_SGE.Address");
-static_assert (OFFSET_OF (FRAME_SGE, AddressHigh) == 4, "FRAME_SGE.Address high half");
-static_assert (OFFSET_OF (FRAME_SGE, Length) == 8, "FRAME_SGE.Length");
-
-static_assert (sizeof (COMMAND_FRAME) == 64, "COMMAND_FRAME is 64 bytes");
-static_assert (OFFSET_OF (COMMAND_FRAME, Command) == 0, "COMMAND_FRAME.Command");
-static_assert (OFFSET_OF (COMMAND_FRAME, Status) == 2, "COMMAND_FRAME.Status");
-static_assert (OFFSET_OF (COMMAND_FRAME, SgeCount) == 7, "COMMAND_FRAME.SgeCount");
-static_assert (OFFSET_OF (COMMAND_FRAME, Context) == 8, "COMMAND_FRAME.Context");
-static_assert (OFFSET_OF (COMMAND_FRAME, Flags) == 16, "COMMAND_FRAME.Flags");
-static_assert (OFFSET_OF (COMMAND_FRAME, Timeout) == 18, "COMMAND_FRAME.Timeout");
-static_assert (OFFSET_OF (COMMAND_FRAME, DataTransferLength) == 20, "COMMAND_FRAME.DataTransferLength");
-static_assert (OFFSET_OF (COMMAND_FRAME, Opcode) == 24, "COMMAND_FRAME.Opcode");
-static_assert (OFFSET_OF (COMMAND_FRAME, Mailbox) == 28, "COMMAND_FRAME.Mailbox");
-static_assert (OFFSET_OF (COMMAND_FRAME, Sge) == 40, "COMMAND_FRAME.Sge[0]");
-static_assert (OFFSET_OF (COMMAND_FRAME, Sge) + sizeof (FRAME_SGE) == 52, "COMMAND_FRAME.Sge[1]");
 
 ///
 /// Pages of the PciIo->AllocateBuffer memory that holds one frame, at its
@@ -730,37 +596,6 @@ RequestFromController (
 // Inventory and listing
 // ---------------------------------------------------------------------------
 //
-
-#define CTRL_INFO_RESPONSE_SIZE  2048
-#define CTRL_INFO_PRODUCT_NAME   1344
-#define BBU_RESPONSE_SIZE        64
-#define BBU_INFO_NAME_OFFSET     26
-
-struct CTRL_INFO_RESPONSE {
-  UINT8    Bytes[CTRL_INFO_RESPONSE_SIZE];   ///< product name at CTRL_INFO_PRODUCT_NAME
-};
-
-struct BBU_STATUS_RESPONSE {
-  UINT8    Type;
-  UINT8    TypeVariant;
-  UINT8    Reserved[BBU_RESPONSE_SIZE - 2];
-};
-
-struct BBU_INFO_RESPONSE {
-  UINT8    Reserved[BBU_INFO_NAME_OFFSET];
-  CHAR8    Name[BBU_RESPONSE_SIZE - BBU_INFO_NAME_OFFSET];
-};
-
-struct BBU_0507_RESPONSE {
-  UINT8    Bytes[BBU_RESPONSE_SIZE];
-};
-
-static_assert (sizeof (CTRL_INFO_RESPONSE) == 2048, "CTRL_INFO_RESPONSE is 2048 bytes");
-static_assert (sizeof (BBU_STATUS_RESPONSE) == 64, "BBU_STATUS_RESPONSE is 64 bytes");
-static_assert (OFFSET_OF (BBU_STATUS_RESPONSE, TypeVariant) == 1, "BBU_STATUS_RESPONSE.TypeVariant");
-static_assert (sizeof (BBU_INFO_RESPONSE) == 64, "BBU_INFO_RESPONSE is 64 bytes");
-static_assert (OFFSET_OF (BBU_INFO_RESPONSE, Name) == 26, "BBU_INFO_RESPONSE.Name");
-static_assert (sizeof (BBU_0507_RESPONSE) == 64, "BBU_0507_RESPONSE is 64 bytes");
 
 ///
 /// Response areas, one entry per controller slot. Zeroed and filled by

@@ -34,13 +34,6 @@ constexpr COMMAND_ENTRY  mCommands[] = {
   { OP_FLASH_CLOSE,       "flash close",             DATA_DIRECTION::NONE            },
 };
 
-constexpr UINT32  FLASH_OPCODE_MASK  = 0xFFFF0000u;
-constexpr UINT32  FLASH_OPCODE_GROUP = 0x010F0000u;
-
-constexpr UINT16  FRAME_FLAGS_BASE      = 0x0003;
-constexpr UINT16  FRAME_DIRECTION_MASK  = 0x3;
-constexpr UINT16  FRAME_DIRECTION_SHIFT = 3;
-
 CONST COMMAND_ENTRY *
 FindCommand (
   IN UINT32  Opcode
@@ -223,7 +216,7 @@ RequestDataDirection (
     return Entry->Data;
   }
 
-  switch (Direction & FRAME_DIRECTION_MASK) {
+  switch (Direction & DIRECTION_MASK) {
     case DIRECTION_TO_CONTROLLER:
       return DATA_DIRECTION::TO_CONTROLLER;
     case DIRECTION_FROM_CONTROLLER:
@@ -238,7 +231,7 @@ IsFlashCommand (
   IN UINT32  Opcode
   )
 {
-  return (Opcode & FLASH_OPCODE_MASK) == FLASH_OPCODE_GROUP;
+  return (Opcode & OP_GROUP_MASK) == OP_GROUP_FLASH;
 }
 
 UINT8
@@ -289,7 +282,7 @@ IssueCommand (
   Frame->Status             = FRAME_STATUS_PENDING;
   Frame->SgeCount           = SgeCount;
   Frame->Context            = static_cast<UINT32> (FirstMapping.Device ());
-  Frame->Flags              = static_cast<UINT16> (FRAME_FLAGS_BASE | ((Direction & FRAME_DIRECTION_MASK) << FRAME_DIRECTION_SHIFT));
+  Frame->Flags              = FrameFlags (Direction);
   Frame->Timeout            = 0;
   Frame->DataTransferLength = FirstLength + SecondLength;
   Frame->Opcode             = Opcode;
@@ -313,14 +306,14 @@ IssueCommand (
 
   UINT64  Encoded = EncodeFrameAddress (Controller, FrameMapping.Device ());
 
-  WriteControllerRegister (Controller, Controller->Model.QueuePortHigh, static_cast<UINT32> (Encoded >> 32), REGISTER_MODE::REG_BASE_RELATIVE);
+  WriteControllerRegister (Controller, QUEUE_PORT_HIGH, static_cast<UINT32> (Encoded >> 32));
   if (Controller->Model.FlushReads) {
-    ReadControllerRegister (Controller, Controller->Model.StatusRegister, REGISTER_MODE::REG_BAR_RELATIVE);
+    ReadControllerRegister (Controller, STATUS_REGISTER);
   }
 
-  WriteControllerRegister (Controller, Controller->Model.QueuePortLow, static_cast<UINT32> (Encoded), REGISTER_MODE::REG_BASE_RELATIVE);
+  WriteControllerRegister (Controller, QUEUE_PORT_LOW, static_cast<UINT32> (Encoded));
   if (Controller->Model.FlushReads) {
-    ReadControllerRegister (Controller, Controller->Model.StatusRegister, REGISTER_MODE::REG_BAR_RELATIVE);
+    ReadControllerRegister (Controller, STATUS_REGISTER);
   }
 
   //

@@ -17,13 +17,10 @@ CONTROLLER_TABLE  mControllerTable;
 
 namespace {
 
-constexpr UINT32  HANDSHAKE_REGISTER       = 0x2C;
-constexpr UINT32  HANDSHAKE_PATTERN        = 0xDEADDEAD;
 constexpr UINTN   HANDSHAKE_STALL_US       = 1000;
 constexpr UINTN   FIRMWARE_PAUSE_US        = 200000;
 constexpr UINTN   FIRMWARE_STATE0_PAUSE_US = 2000000;
 constexpr UINT16  UNCHANGED_POLL_LIMIT     = 900;
-constexpr UINT32  DOORBELL_RING            = 1;
 
 ///
 /// The handshake repeats until the controller clears its register. A
@@ -35,38 +32,6 @@ constexpr UINT32  HANDSHAKE_TRY_LIMIT = 60000;
 
 constexpr UINT32  BAR_IO_ADDRESS_MASK     = ~0x3u;
 constexpr UINT32  BAR_MEMORY_ADDRESS_MASK = ~0xFu;
-
-///
-/// Firmware states, bits 31-28 of the status register.
-///
-enum class FIRMWARE_STATE : UINT32 {
-  Reset          = 0,
-  WaitHandshake  = 6,
-  Ready          = 11,
-  Operational    = 12,
-  Fault          = 15
-};
-
-constexpr BOOLEAN
-IsReadyState (
-  UINT32  State
-  )
-{
-  return State == static_cast<UINT32> (FIRMWARE_STATE::Ready) ||
-         State == static_cast<UINT32> (FIRMWARE_STATE::Operational);
-}
-
-///
-/// States that are waited through before the doorbell was rung and are a
-/// failure after it.
-///
-constexpr BOOLEAN
-IsFailingAfterDoorbell (
-  UINT32  State
-  )
-{
-  return State == 2 || State == 3 || State == 5 || State == 13 || State == 14;
-}
 
 constexpr BOOLEAN
 BarIndicesAreValid ()
@@ -253,9 +218,9 @@ RunBringUpHandshake (
 {
   Wait->Subject = WAIT_SUBJECT::HANDSHAKE;
   for (UINT32 Try = 0; Try < HANDSHAKE_TRY_LIMIT; Try++) {
-    WriteControllerRegister (Controller, HANDSHAKE_REGISTER, HANDSHAKE_PATTERN, REGISTER_MODE::REG_BAR_RELATIVE);
+    WriteControllerRegister (Controller, HANDSHAKE_REGISTER, HANDSHAKE_PATTERN);
     WaitNoticeStall (Wait, HANDSHAKE_STALL_US);
-    if (ReadControllerRegister (Controller, HANDSHAKE_REGISTER, REGISTER_MODE::REG_BAR_RELATIVE) == 0) {
+    if (ReadControllerRegister (Controller, HANDSHAKE_REGISTER) == HANDSHAKE_ANSWERED) {
       return TRUE;
     }
   }
@@ -286,7 +251,7 @@ BringUp (
   }
 
   if (Slot->Model.FlushReads) {
-    if (Header->Hdr.RevisionID >= 2) {
+    if (Header->Hdr.RevisionID >= FLUSH_READS_FIXED_REVISION) {
       Slot->Model.FlushReads = FALSE;
     } else if (!RunBringUpHandshake (Slot, Wait)) {
       return BRING_UP_RESULT::BRING_UP_NO_HANDSHAKE;
@@ -482,10 +447,10 @@ WaitForFirmwareReady (
       return BRING_UP_RESULT::BRING_UP_NEVER_READY;
     }
 
-    FIRMWARE_STATUS  Status = { ReadControllerRegister (Controller, Controller->Model.StatusRegister, REGISTER_MODE::REG_BAR_RELATIVE) };
+    FIRMWARE_STATUS  Status = { ReadControllerRegister (Controller, STATUS_REGISTER) };
 
     if (Controller->Model.FlushReads) {
-      ReadControllerRegister (Controller, Controller->Model.StatusRegister, REGISTER_MODE::REG_BAR_RELATIVE);
+      ReadControllerRegister (Controller, STATUS_REGISTER);
     }
 
     if (Status.Value != PreviousValue) {
@@ -494,10 +459,10 @@ WaitForFirmwareReady (
 
     PreviousValue = Status.Value;
 
-    UINT32  State = Status.State ();
+    FIRMWARE_STATE  State = Status.State ();
 
-    Wait->FirmwareState = State;
-    if (State == static_cast<UINT32> (FIRMWARE_STATE::Fault)) {
+    Wait->FirmwareState = static_cast<UINT32> (State);
+    if (State == FIRMWARE_STATE::FAULT) {
       return BRING_UP_RESULT::BRING_UP_FIRMWARE_FAULT;
     }
 
@@ -505,10 +470,10 @@ WaitForFirmwareReady (
       return BRING_UP_RESULT::BRING_UP_FIRMWARE_FAULT;
     }
 
-    if (State == static_cast<UINT32> (FIRMWARE_STATE::Reset)) {
+    if (State == FIRMWARE_STATE::RESET) {
       WaitNoticeStall (Wait, FIRMWARE_STATE0_PAUSE_US);
-    } else if (State == static_cast<UINT32> (FIRMWARE_STATE::WaitHandshake)) {
-      WriteControllerRegister (Controller, Controller->Model.DoorbellRegister, DOORBELL_RING, REGISTER_MODE::REG_BASE_RELATIVE);
+    } else if (State == FIRMWARE_STATE::DOORBELL_WAIT) {
+      WriteControllerRegister (Controller, DOORBELL_REGISTER, DOORBELL_RING);
       DoorbellRung = TRUE;
     }
 

@@ -19,17 +19,18 @@ struct REGISTER_TARGET {
 REGISTER_TARGET
 ResolveRegister (
   IN CONST CONTROLLER_CONTEXT  *Context,
-  IN UINT32                    Offset,
-  IN REGISTER_MODE             Mode
+  IN CONTROLLER_REGISTER       Register
   )
 {
+  UINT32  Offset = RegisterOffset (&Context->Model, Register);
+
   //
   // RegisterBase holds only the low 32 bits of the BAR. A window above 4 GiB
   // is therefore always reached through its BAR, never at a truncated
   // absolute address. A BAR-relative access names the BAR by the index that
   // PCI I/O knows it by, not by its configuration slot.
   //
-  if ((Mode == REGISTER_MODE::REG_BAR_RELATIVE) || Context->WindowAbove4G) {
+  if ((Register.Mode == REGISTER_MODE::REG_BAR_RELATIVE) || Context->WindowAbove4G) {
     return { Context->PciBarIndex, Offset };
   }
 
@@ -59,24 +60,13 @@ FindSupportedController (
   return NULL;
 }
 
-/**
-  Read one 32-bit controller register. The status of the PCI I/O call is not
-  looked at: a failed read gives what the service left in the zeroed value.
-
-  @param[in] Context  The controller.
-  @param[in] Offset   Register offset.
-  @param[in] Mode     How the offset becomes a PCI I/O request.
-
-  @return The value read; 0 when nothing could be read.
-**/
 UINT32
 ReadControllerRegister (
-  IN CONTROLLER_CONTEXT  *Context,
-  IN UINT32              Offset,
-  IN REGISTER_MODE       Mode
+  IN CONTROLLER_CONTEXT   *Context,
+  IN CONTROLLER_REGISTER  Register
   )
 {
-  REGISTER_TARGET  Target = ResolveRegister (Context, Offset, Mode);
+  REGISTER_TARGET  Target = ResolveRegister (Context, Register);
   UINT32           Value  = 0;
 
   switch (Context->Model.AccessSpace) {
@@ -93,24 +83,14 @@ ReadControllerRegister (
   return Value;
 }
 
-/**
-  Write one 32-bit controller register. The status of the PCI I/O call is not
-  looked at.
-
-  @param[in] Context  The controller.
-  @param[in] Offset   Register offset.
-  @param[in] Value    Value to write.
-  @param[in] Mode     How the offset becomes a PCI I/O request.
-**/
 VOID
 WriteControllerRegister (
-  IN CONTROLLER_CONTEXT  *Context,
-  IN UINT32              Offset,
-  IN UINT32              Value,
-  IN REGISTER_MODE       Mode
+  IN CONTROLLER_CONTEXT   *Context,
+  IN CONTROLLER_REGISTER  Register,
+  IN UINT32               Value
   )
 {
-  REGISTER_TARGET  Target = ResolveRegister (Context, Offset, Mode);
+  REGISTER_TARGET  Target = ResolveRegister (Context, Register);
 
   switch (Context->Model.AccessSpace) {
     case ACCESS_SPACE_MEMORY:

@@ -27,15 +27,12 @@ BOOLEAN         mInWriteThrough[MAX_TARGET_IDS];
 
 namespace {
 
-constexpr UINT8   CACHE_POLICY_WRITE_BACK     = 0x01;
-constexpr UINT8   CACHE_POLICY_THROUGH_MASK   = 0xEE;
-
 UINT8
 TargetIdAt (
   IN UINT32  Position
   )
 {
-  return static_cast<UINT8> (mLdList.Entries[Position].Ref & 0xFF);
+  return LdRefTargetId (mLdList.Entries[Position].Ref);
 }
 
 UINT8
@@ -43,7 +40,7 @@ DriveIdOf (
   IN UINT8  TargetId
   )
 {
-  return static_cast<UINT8> (mLdProperties[TargetId].Ref & 0xFF);
+  return LdRefTargetId (mLdProperties[TargetId].Ref);
 }
 
 } // namespace
@@ -109,7 +106,7 @@ GetLogicalDriveProperties (
     if (SavePolicy) {
       UINT8  Policy = mLdProperties[TargetId].CachePolicy;
 
-      mSavedCachePolicy[TargetId] = ((Policy & CACHE_POLICY_WRITE_BACK) != 0) ? Policy : 0;
+      mSavedCachePolicy[TargetId] = ((Policy & LD_CACHE_POLICY_WRITE_BACK) != 0) ? Policy : 0;
     }
   }
 
@@ -233,7 +230,7 @@ SwitchToWriteThrough (
       if (mCheckOnly) {
         AsciiPrint ("\nWould switch VD(%d) WB->WT.", DriveIdOf (TargetId));
       } else {
-        mLdProperties[TargetId].CachePolicy &= CACHE_POLICY_THROUGH_MASK;
+        mLdProperties[TargetId].CachePolicy &= LD_CACHE_POLICY_WRITE_THROUGH_MASK;
         AsciiPrint ("\nModifying write cache policy for VD(%d) WB->WT.", DriveIdOf (TargetId));
       }
     }

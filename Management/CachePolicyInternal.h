@@ -1,7 +1,8 @@
 /** @file
   The write-cache guard's own records, module state and steps, for
   CachePolicy.cpp and its tests. The guard's entry points are declared in
-  CtlFlash.h.
+  CtlFlash.h, the logical-drive records that it exchanges with the
+  controller in ControllerInterface.h.
 
   Module state, valid for one run:
 
@@ -24,48 +25,10 @@
 
 #include "../CtlFlash.h"
 
-#define MAX_LD_LIST_ENTRIES  256
-#define MAX_TARGET_IDS       64
-
-#pragma pack(push, 1)
-
 ///
-/// One drive of the list.
+/// The per-drive arrays hold target ids 0 to 63.
 ///
-struct LD_LIST_ENTRY {
-  UINT32    Ref;                      ///< drive reference; byte 0 is the target id
-  UINT8     Reserved[12];
-};
-
-///
-/// The answer of the list request.
-///
-struct LD_LIST {
-  UINT32           Count;             ///< number of valid entries
-  UINT32           Reserved;
-  LD_LIST_ENTRY    Entries[MAX_LD_LIST_ENTRIES];
-};
-
-///
-/// The properties of one drive, read and written whole.
-///
-struct LD_PROPERTIES {
-  UINT32    Ref;                      ///< byte 0 is the target id
-  UINT8     Reserved4[16];
-  UINT8     CachePolicy;              ///< bit 0: write-back
-  UINT8     Reserved21[11];
-};
-
-#pragma pack(pop)
-
-static_assert (sizeof (LD_LIST_ENTRY) == 16, "LD_LIST_ENTRY is 16 bytes");
-static_assert (OFFSET_OF (LD_LIST_ENTRY, Ref) == 0, "LD_LIST_ENTRY.Ref");
-static_assert (sizeof (LD_LIST) == 4104, "LD_LIST is 4104 bytes");
-static_assert (OFFSET_OF (LD_LIST, Count) == 0, "LD_LIST.Count");
-static_assert (OFFSET_OF (LD_LIST, Entries) == 8, "LD_LIST.Entries");
-static_assert (sizeof (LD_PROPERTIES) == 32, "LD_PROPERTIES is 32 bytes");
-static_assert (OFFSET_OF (LD_PROPERTIES, Ref) == 0, "LD_PROPERTIES.Ref");
-static_assert (OFFSET_OF (LD_PROPERTIES, CachePolicy) == 20, "LD_PROPERTIES.CachePolicy");
+#define MAX_TARGET_IDS  64
 
 ///
 /// A drive that the switch put into write-through: its target id and its VD

@@ -138,6 +138,19 @@ struct RECORDING_PCI_IO {
   }
 };
 
+///
+/// A register at a fixed offset, reached as Mode says: lets the cases below
+/// try any offset in either mode.
+///
+constexpr CONTROLLER_REGISTER
+RegisterAt (
+  UINT32         Offset,
+  REGISTER_MODE  Mode
+  )
+{
+  return { REGISTER_OFFSET::FIXED, Mode, Offset };
+}
+
 class REGISTERS : public HOST_TEST {
 protected:
   RECORDING_PCI_IO      mPciIo;
@@ -224,9 +237,9 @@ TEST_F (REGISTERS, EachModeAndSpaceMakesTheRightPciIoRequest) {
     REGISTER_MODE  Mode = static_cast<REGISTER_MODE> (Case.Mode);
 
     if (Case.Write) {
-      WriteControllerRegister (&mContext, Case.Offset, 0xCAFEF00D, Mode);
+      WriteControllerRegister (&mContext, RegisterAt (Case.Offset, Mode), 0xCAFEF00D);
     } else {
-      EXPECT_EQ (0x12345678u, ReadControllerRegister (&mContext, Case.Offset, Mode));
+      EXPECT_EQ (0x12345678u, ReadControllerRegister (&mContext, RegisterAt (Case.Offset, Mode)));
     }
 
     ASSERT_EQ (1u, mPciIo.Calls.size ());
@@ -246,10 +259,10 @@ TEST_F (REGISTERS, BarRelativeAccessesNameTheBarByItsPciIoIndex) {
   UseRow (MAKER_DEVICE_ID_MODEL_1, 0xE000);
   mContext.PciBarIndex = 1;
 
-  ReadControllerRegister (&mContext, 0xB0, REGISTER_MODE::REG_BAR_RELATIVE);
-  WriteControllerRegister (&mContext, 0xC4, 7, REGISTER_MODE::REG_BASE_RELATIVE);
+  ReadControllerRegister (&mContext, STATUS_REGISTER);
+  WriteControllerRegister (&mContext, QUEUE_PORT_HIGH, 7);
   mContext.WindowAbove4G = TRUE;
-  WriteControllerRegister (&mContext, 0x20, 1, REGISTER_MODE::REG_BASE_RELATIVE);
+  WriteControllerRegister (&mContext, DOORBELL_REGISTER, 1);
 
   ASSERT_EQ (3u, mPciIo.Calls.size ());
   EXPECT_EQ (1u, mPciIo.Calls[0].BarIndex);
@@ -260,16 +273,60 @@ TEST_F (REGISTERS, BarRelativeAccessesNameTheBarByItsPciIoIndex) {
   EXPECT_EQ (0x20u, mPciIo.Calls[2].Offset);
 }
 
+namespace {
+
+struct NAMED_REGISTER_CASE {
+  CONST char             *Name;
+  CONTROLLER_REGISTER    Register;
+  UINT8                  BarIndex;        ///< expected
+  UINT64                 PassedOffset;    ///< expected
+};
+
+//
+// A row whose register columns all differ, so that a register taking its
+// offset from the wrong column, or reached in the wrong mode, shows.
+//
+CONST NAMED_REGISTER_CASE  mNamedRegisterCases[] = {
+  { "status: its column, BAR-relative",     STATUS_REGISTER,    2,    0x40   },
+  { "doorbell: its column, base-relative",  DOORBELL_REGISTER,  0xFF, 0xE044 },
+  { "queue port high: base-relative",       QUEUE_PORT_HIGH,    0xFF, 0xE048 },
+  { "queue port low: base-relative",        QUEUE_PORT_LOW,     0xFF, 0xE04C },
+  { "handshake: 0x2C on every model",       HANDSHAKE_REGISTER, 2,    0x2C   },
+};
+
+} // namespace
+
+TEST_F (REGISTERS, EachNamedRegisterTakesItsOffsetAndModeFromItsDefinition) {
+  for (CONST NAMED_REGISTER_CASE &Case : mNamedRegisterCases) {
+    SCOPED_TRACE (Case.Name);
+    UseRow (MAKER_DEVICE_ID_MODEL_1, 0xE000);
+    mContext.Model.StatusRegister   = 0x40;
+    mContext.Model.DoorbellRegister = 0x44;
+    mContext.Model.QueuePortHigh    = 0x48;
+    mContext.Model.QueuePortLow     = 0x4C;
+    mPciIo.Calls.clear ();
+
+    WriteControllerRegister (&mContext, Case.Register, 1);
+    ReadControllerRegister (&mContext, Case.Register);
+
+    ASSERT_EQ (2u, mPciIo.Calls.size ());
+    for (CONST PCI_CALL &Call : mPciIo.Calls) {
+      EXPECT_EQ (Case.BarIndex, Call.BarIndex);
+      EXPECT_EQ (Case.PassedOffset, Call.Offset);
+    }
+  }
+}
+
 TEST_F (REGISTERS, AnUnknownAccessSpaceMakesNoCallAndReadsZero) {
   for (UINT32 Space : { 2u, 3u, 0xFFFFFFFFu }) {
     UseRow (MAKER_DEVICE_ID_MODEL_1, 0xC000);
     mContext.Model.AccessSpace = Space;
     mPciIo.ReadValue           = 0x12345678;
 
-    EXPECT_EQ (0u, ReadControllerRegister (&mContext, 0xB0, REGISTER_MODE::REG_BAR_RELATIVE));
-    EXPECT_EQ (0u, ReadControllerRegister (&mContext, 0xB0, REGISTER_MODE::REG_BASE_RELATIVE));
-    WriteControllerRegister (&mContext, 0x20, 1, REGISTER_MODE::REG_BASE_RELATIVE);
-    WriteControllerRegister (&mContext, 0x2C, 1, REGISTER_MODE::REG_BAR_RELATIVE);
+    EXPECT_EQ (0u, ReadControllerRegister (&mContext, STATUS_REGISTER));
+    EXPECT_EQ (0u, ReadControllerRegister (&mContext, RegisterAt (0xB0, REGISTER_MODE::REG_BASE_RELATIVE)));
+    WriteControllerRegister (&mContext, DOORBELL_REGISTER, 1);
+    WriteControllerRegister (&mContext, HANDSHAKE_REGISTER, 1);
     EXPECT_TRUE (mPciIo.Calls.empty ()) << "access space " << Space;
   }
 }
@@ -278,7 +335,7 @@ TEST_F (REGISTERS, AFailedReadGivesZero) {
   UseRow (MAKER_DEVICE_ID_MODEL_11, 0xC0000000);
   mPciIo.ReadFails = TRUE;
 
-  EXPECT_EQ (0u, ReadControllerRegister (&mContext, 0xB0, REGISTER_MODE::REG_BAR_RELATIVE));
+  EXPECT_EQ (0u, ReadControllerRegister (&mContext, STATUS_REGISTER));
   EXPECT_EQ (1u, mPciIo.Calls.size ());
 }
 
