@@ -263,11 +263,6 @@ BringUp (
 
 } // namespace
 
-/**
-  Find the maker's supported controllers on the PCI bus, fill
-  mControllerTable and bring each controller's firmware to its ready state.
-  Prints only about supported controllers: long waits, and those left out.
-**/
 VOID
 DiscoverControllers (
   VOID
@@ -339,11 +334,6 @@ DiscoverControllers (
   }
 }
 
-/**
-  @param[in] Index  A slot number below mControllerTable.ControllerCount.
-
-  @return The controller record of that slot.
-**/
 CONTROLLER_CONTEXT *
 GetControllerContext (
   IN UINT32  Index
@@ -353,20 +343,6 @@ GetControllerContext (
   return &mControllerTable.Controllers[Index];
 }
 
-/**
-  Fill one controller record and bring the controller's firmware up.
-
-  @param[out] Slot    The record to fill.
-  @param[in]  Header  The controller's first 64 bytes of configuration space.
-  @param[in]  PciIo   Its PCI I/O interface.
-  @param[in]  Row     Its supported-controller row.
-
-  A controller that cannot be brought up is named on the console with its
-  PCI location and the reason, in one line.
-
-  @retval TRUE   The controller is ready for requests.
-  @retval FALSE  The bring-up failed; Slot->Disabled is set.
-**/
 BOOLEAN
 InitializeController (
   OUT CONTROLLER_CONTEXT          *Slot,
@@ -411,22 +387,10 @@ InitializeController (
   return TRUE;
 }
 
-/**
-  Poll the firmware state until the firmware is ready or has failed.
-
-  The wait ends as ready after 900 consecutive polls that read the same
-  status value, and as never ready once the bring-up has stalled
-  BRING_UP_LIMIT_US in all, handshake included. The 900 polls are looked at
-  first: a value held from the first poll on settles at exactly the bound.
-
-  @param[in]     Controller  A filled controller record.
-  @param[in,out] Wait        The bring-up's wait, started by the caller.
-
-  @retval BRING_UP_READY           A ready state, or one status value held
-                                   for 900 polls.
-  @retval BRING_UP_FIRMWARE_FAULT  The firmware reported a fault.
-  @retval BRING_UP_NEVER_READY     The bring-up bound was reached.
-**/
+//
+// The 900 polls are looked at before the bound: a value held from the
+// first poll on settles at exactly the bound (900 pauses of 0.2 s).
+//
 BRING_UP_RESULT
 WaitForFirmwareReady (
   IN     CONTROLLER_CONTEXT  *Controller,

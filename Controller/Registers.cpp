@@ -39,13 +39,6 @@ ResolveRegister (
 
 } // namespace
 
-/**
-  Find the supported-controller row of a PCI device ID.
-
-  @param[in] DeviceId  PCI device ID of the function.
-
-  @return The first row with that device ID, or NULL when no row has it.
-**/
 CONST SUPPORTED_CONTROLLER *
 FindSupportedController (
   IN UINT16  DeviceId
