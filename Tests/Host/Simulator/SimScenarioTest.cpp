@@ -325,7 +325,7 @@ TEST_F (SIM_HOST_TEST, ControllersAppearInOrderAndDelayedAnswersFollowStall) {
   Frame->Command  = FRAME_COMMAND;
   Frame->Status   = FRAME_STATUS_PENDING;
   Frame->SgeCount = 1;
-  Frame->Flags    = 0x3;
+  Frame->Flags    = FrameFlags (DIRECTION_NONE);
   Frame->Opcode   = OP_FLASH_CLOSE;
   Encoded         = Device | 1;
   Half            = static_cast<UINT32> (Encoded >> 32);
