@@ -189,11 +189,11 @@ CheckFrame (
     return SIM_FRAME_CHECK::BAD_FLAGS;
   }
 
-  if (Frame->SgeCount > 2) {
+  if (Frame->SgeCount > ARRAY_SIZE (Frame->Sge)) {
     return SIM_FRAME_CHECK::BAD_SGE_COUNT;
   }
 
-  for (UINTN Index = Frame->SgeCount; Index < 2; Index++) {
+  for (UINTN Index = Frame->SgeCount; Index < ARRAY_SIZE (Frame->Sge); Index++) {
     if ((Frame->Sge[Index].AddressLow != 0) || (Frame->Sge[Index].AddressHigh != 0) || (Frame->Sge[Index].Length != 0)) {
       return SIM_FRAME_CHECK::BAD_UNUSED_SGE;
     }
@@ -661,7 +661,7 @@ PostFrame (
   Record->Direction          = static_cast<UINT8> (FrameFlagsDirection (Frame.Flags));
   Record->SgeCount           = Frame.SgeCount;
   Record->DataTransferLength = Frame.DataTransferLength;
-  for (UINTN Index = 0; Index < 2; Index++) {
+  for (UINTN Index = 0; Index < ARRAY_SIZE (Frame.Sge); Index++) {
     Record->SgeAddress[Index] = SgeAddress (&Frame, Index);
     Record->SgeLength[Index]  = Frame.Sge[Index].Length;
   }

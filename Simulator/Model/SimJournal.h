@@ -78,8 +78,8 @@ struct SIM_FRAME_RECORD {
   UINT8              Direction;        ///< Flags bits 3-4
   UINT8              SgeCount;
   UINT32             DataTransferLength;
-  UINT64             SgeAddress[2];
-  UINT32             SgeLength[2];
+  UINT64             SgeAddress[ARRAY_SIZE (COMMAND_FRAME::Sge)];
+  UINT32             SgeLength[ARRAY_SIZE (COMMAND_FRAME::Sge)];
   UINT32             Occurrence;       ///< n-th valid frame with this opcode (0 when invalid)
   BOOLEAN            Answered;         ///< the status byte was written
   UINT8              Status;           ///< the status written (0xFF while unanswered)

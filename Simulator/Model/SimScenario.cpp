@@ -564,7 +564,7 @@ KeywordDrive (
 
   Drive->ReturnedRef = Drive->Ref;
   if (WordIs (Parser->Words[2], "wb")) {
-    Drive->CachePolicy = 0x01;
+    Drive->CachePolicy = LD_CACHE_POLICY_WRITE_BACK;
   } else if (WordIs (Parser->Words[2], "wt")) {
     Drive->CachePolicy = 0x00;
   } else if (!ParseNumber8 (Parser, 2, &Drive->CachePolicy)) {
