@@ -7,7 +7,14 @@
 #ifndef SIM_CONFIG_H_
 #define SIM_CONFIG_H_
 
-#include "../../CtlFlash.h"
+extern "C" {
+#include <Uefi.h>
+#include <IndustryStandard/Pci22.h>
+#include <IndustryStandard/Acpi.h>
+#include <Protocol/PciIo.h>
+}
+
+#include "../../ControllerInterface.h"
 
 //
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HostTest.h"
+#include "CtlFlash.h"
 #include "SimHost.h"
 #include "SimJournalText.h"
 

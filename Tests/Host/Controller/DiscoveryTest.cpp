@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "HostTest.h"
+#include "CtlFlash.h"
 #include "SimHost.h"
 
 namespace {

@@ -16,6 +16,10 @@
 #include "SimController.h"
 #include "SimHost.h"
 
+extern "C" {
+#include <Library/UefiBootServicesTableLib.h>
+}
+
 namespace {
 
 std::string
