@@ -41,6 +41,7 @@
 #include "HostMemoryAllocationLib.h"
 #include "HostShellLib.h"
 #include "ImageBuilder.h"
+#include "CtlFlash.h"
 #include "SimHost.h"
 
 namespace {

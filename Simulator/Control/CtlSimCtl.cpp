@@ -19,6 +19,7 @@ extern "C" {
 #include <Library/BaseMemoryLib.h>
 }
 
+#include "../../CtlFlash.h"
 #include "../Include/CtlSimControl.h"
 #include "../Model/SimJournalText.h"
 

@@ -24,6 +24,7 @@ extern "C" {
 #include <Library/BaseMemoryLib.h>
 }
 
+#include "../../CtlFlash.h"
 #include "../Include/CtlSimControl.h"
 #include "CycleCounter.h"
 

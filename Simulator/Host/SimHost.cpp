@@ -5,6 +5,10 @@
 #include "SimHost.h"
 #include "SimJournalText.h"
 
+extern "C" {
+#include <Library/MemoryAllocationLib.h>
+}
+
 #include <cstdlib>
 
 #include <gtest/gtest.h>

@@ -60,7 +60,7 @@ SimConfigInit (
   SimConfigPlaceWindow (Config, Index);
 
   Config->StatusStepCount             = 1;
-  Config->StatusSteps[0].Value        = 0xB0000000u;
+  Config->StatusSteps[0].Value        = SimFirmwareStatus (FIRMWARE_STATE::READY);
   Config->StatusSteps[0].Reads        = 0;
   Config->StatusSteps[0].DoorbellStep = -1;
   Config->HandshakeWrites             = 1;

@@ -7,7 +7,14 @@
 #ifndef SIM_CONFIG_H_
 #define SIM_CONFIG_H_
 
-#include "../../CtlFlash.h"
+extern "C" {
+#include <Uefi.h>
+#include <IndustryStandard/Pci22.h>
+#include <IndustryStandard/Acpi.h>
+#include <Protocol/PciIo.h>
+}
+
+#include "../../ControllerInterface.h"
 
 //
 // ---------------------------------------------------------------------------
@@ -34,26 +41,25 @@
 ///
 #define SIM_FLASH_PIECE_LIMIT  0x8000u
 
-///
-/// Bring-up handshake: the host writes SIM_HANDSHAKE_VALUE to this register
-/// (BAR-relative) until it reads back 0.
-///
-#define SIM_HANDSHAKE_REGISTER  0x2Cu
-#define SIM_HANDSHAKE_VALUE     0xDEADDEADu
-#define SIM_HANDSHAKE_NEVER     0xFFFFFFFFu    ///< HandshakeWrites: never clears
+#define SIM_HANDSHAKE_NEVER     0xFFFFFFFFu    ///< HandshakeWrites: HANDSHAKE_REGISTER never clears
 
-///
-/// Response and request layouts of the logical-drive commands.
-///
-#define SIM_LD_LIST_SIZE              4104u
-#define SIM_LD_LIST_ENTRIES_OFFSET    8u
-#define SIM_LD_LIST_ENTRY_SIZE        16u
-#define SIM_LD_LIST_MAX_ENTRIES       256u
-#define SIM_LD_PROPERTIES_SIZE        32u
-#define SIM_LD_CACHE_POLICY_OFFSET    20u
+/**
+  @param[in] State  A firmware state.
 
-#define SIM_PRODUCT_NAME_SIZE  (CTRL_INFO_RESPONSE_SIZE - CTRL_INFO_PRODUCT_NAME)   ///< 704
-#define SIM_BATTERY_NAME_SIZE  (BBU_RESPONSE_SIZE - BBU_INFO_NAME_OFFSET)         ///< 38
+  @return The status register's value in that state (bits 27-0 clear).
+**/
+constexpr UINT32
+SimFirmwareStatus (
+  IN FIRMWARE_STATE  State
+  )
+{
+  return static_cast<UINT32> (State) << 28;
+}
+
+static_assert (FIRMWARE_STATUS { SimFirmwareStatus (FIRMWARE_STATE::READY) }.State () == FIRMWARE_STATE::READY,
+               "SimFirmwareStatus places the state where FIRMWARE_STATUS reads it");
+static_assert (FIRMWARE_STATUS { SimFirmwareStatus (FIRMWARE_STATE::FAULT) }.State () == FIRMWARE_STATE::FAULT,
+               "SimFirmwareStatus uses all four state bits");
 
 ///
 /// Completion statuses of the model (0 is success, 0xFF is never written).
@@ -231,16 +237,16 @@ struct SIM_CONFIG {
   SIM_STATUS_STEP     StatusSteps[SIM_MAX_STATUS_STEPS];
 
   ///
-  /// Handshake writes after which register 0x2C reads 0 (0: reads 0 at
-  /// once); SIM_HANDSHAKE_NEVER: it never clears.
+  /// Writes of HANDSHAKE_PATTERN after which HANDSHAKE_REGISTER reads
+  /// HANDSHAKE_ANSWERED (0: at once); SIM_HANDSHAKE_NEVER: it never clears.
   ///
   UINT32              HandshakeWrites;
 
   ///
-  /// NUL-terminated; a name of SIM_PRODUCT_NAME_SIZE characters fills the
-  /// field without a NUL.
+  /// NUL-terminated; a name that fills the response from
+  /// CTRL_INFO_PRODUCT_NAME to its end leaves no NUL.
   ///
-  CHAR8               ProductName[SIM_PRODUCT_NAME_SIZE + 1];
+  CHAR8               ProductName[CTRL_INFO_RESPONSE_SIZE - CTRL_INFO_PRODUCT_NAME + 1];
   ///
   /// TRUE: the name is repeated up to the end of the 2048-byte response, so
   /// the field holds no NUL.
@@ -249,7 +255,7 @@ struct SIM_CONFIG {
 
   UINT8               BbuType;
   UINT8               BbuTypeVariant;
-  CHAR8               BbuName[SIM_BATTERY_NAME_SIZE + 1];   ///< 38 characters: no NUL in the response
+  CHAR8               BbuName[sizeof (BBU_INFO_RESPONSE::Name) + 1];   ///< 38 characters: no NUL in the response
 
   UINT32              DriveCount;
   SIM_DRIVE_CONFIG    Drives[SIM_MAX_DRIVES];

@@ -93,7 +93,7 @@ struct SIM_CONTROLLER {
   OPCODE_COUNTER          OpcodeCounters[SIM_MAX_OPCODE_COUNTERS];
   SIM_PENDING             Pending[SIM_MAX_PENDING];
   UINT64                  PendingSequence;
-  UINT8                   Scratch[SIM_LD_LIST_SIZE];
+  UINT8                   Scratch[sizeof (LD_LIST)];
 
   //
   // Journal

@@ -27,13 +27,13 @@ constexpr OPCODE_RULE  mOpcodeRules[] = {
   { OP_BBU_STATUS,        DIRECTION_FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       TRUE  },
   { OP_BBU_INFO,          DIRECTION_FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       TRUE  },
   { OP_BBU_0507,          DIRECTION_FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       TRUE  },
-  { OP_LD_LIST,           DIRECTION_FROM_CONTROLLER, SIM_LD_LIST_SIZE,        SIM_LD_LIST_SIZE,        TRUE  },
-  { OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, SIM_LD_PROPERTIES_SIZE,  SIM_LD_PROPERTIES_SIZE,  FALSE },
+  { OP_LD_LIST,           DIRECTION_FROM_CONTROLLER, sizeof (LD_LIST),        sizeof (LD_LIST),        TRUE  },
+  { OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, sizeof (LD_PROPERTIES),  sizeof (LD_PROPERTIES),  FALSE },
   //
   // The host sends the properties to set with the "from controller"
   // direction, like the reads; the firmware takes the record all the same.
   //
-  { OP_LD_SET_PROPERTIES, DIRECTION_FROM_CONTROLLER, SIM_LD_PROPERTIES_SIZE,  SIM_LD_PROPERTIES_SIZE,  FALSE },
+  { OP_LD_SET_PROPERTIES, DIRECTION_FROM_CONTROLLER, sizeof (LD_PROPERTIES),  sizeof (LD_PROPERTIES),  FALSE },
   { OP_FLASH_OPEN,        DIRECTION_NONE,            0,                       0,                       FALSE },
   { OP_FLASH_DOWNLOAD,    DIRECTION_TO_CONTROLLER,   1,                       SIM_FLASH_PIECE_LIMIT,   FALSE },
   { OP_FLASH_COMMIT,      DIRECTION_NONE,            0,                       0,                       TRUE  },
@@ -164,7 +164,7 @@ CheckFrame (
   IN CONST COMMAND_FRAME  *Frame
   )
 {
-  UINT16  Direction = (Frame->Flags >> 3) & 0x3;
+  UINT16  Direction = FrameFlagsDirection (Frame->Flags);
   UINT32  Total     = 0;
 
   if (Frame->Command != FRAME_COMMAND) {
@@ -182,15 +182,18 @@ CheckFrame (
     return SIM_FRAME_CHECK::BAD_RESERVED;
   }
 
-  if (((Frame->Flags & 0x3) != 0x3) || ((Frame->Flags & ~static_cast<UINT16> (0x1B)) != 0) || (Direction == 3)) {
+  if (((Frame->Flags & FRAME_FLAGS_FIXED) != FRAME_FLAGS_FIXED) ||
+      ((Frame->Flags & ~static_cast<UINT16> (FRAME_FLAGS_FIXED | FRAME_FLAGS_DIRECTION)) != 0) ||
+      (Direction > DIRECTION_FROM_CONTROLLER))
+  {
     return SIM_FRAME_CHECK::BAD_FLAGS;
   }
 
-  if (Frame->SgeCount > 2) {
+  if (Frame->SgeCount > ARRAY_SIZE (Frame->Sge)) {
     return SIM_FRAME_CHECK::BAD_SGE_COUNT;
   }
 
-  for (UINTN Index = Frame->SgeCount; Index < 2; Index++) {
+  for (UINTN Index = Frame->SgeCount; Index < ARRAY_SIZE (Frame->Sge); Index++) {
     if ((Frame->Sge[Index].AddressLow != 0) || (Frame->Sge[Index].AddressHigh != 0) || (Frame->Sge[Index].Length != 0)) {
       return SIM_FRAME_CHECK::BAD_UNUSED_SGE;
     }
@@ -258,7 +261,7 @@ FindDriveByTarget (
   )
 {
   for (UINT32 Index = 0; Index < Sim->DriveCount; Index++) {
-    if ((Sim->Drives[Index].Ref & 0xFF) == TargetId) {
+    if (LdRefTargetId (Sim->Drives[Index].Ref) == TargetId) {
       return &Sim->Drives[Index];
     }
   }
@@ -304,12 +307,12 @@ ExecuteControllerInfo (
 {
   UINT8        *Response = Sim->Scratch;
   CONST CHAR8  *Name     = Sim->Config.ProductName;
-  UINTN        Length    = SimStringLength (Name, SIM_PRODUCT_NAME_SIZE);
+  UINTN        Length    = SimStringLength (Name, CTRL_INFO_RESPONSE_SIZE - CTRL_INFO_PRODUCT_NAME);
 
   SimZeroBytes (Response, CTRL_INFO_RESPONSE_SIZE);
   if (Sim->Config.ProductNameUnterminated && (Length > 0)) {
-    for (UINTN Index = 0; Index < SIM_PRODUCT_NAME_SIZE; Index++) {
-      Response[CTRL_INFO_PRODUCT_NAME + Index] = static_cast<UINT8> (Name[Index % Length]);
+    for (UINTN Index = CTRL_INFO_PRODUCT_NAME; Index < CTRL_INFO_RESPONSE_SIZE; Index++) {
+      Response[Index] = static_cast<UINT8> (Name[(Index - CTRL_INFO_PRODUCT_NAME) % Length]);
     }
   } else {
     SimCopyBytes (&Response[CTRL_INFO_PRODUCT_NAME], Name, Length);
@@ -328,13 +331,13 @@ ExecuteBattery (
 
   SimZeroBytes (Response, BBU_RESPONSE_SIZE);
   if (Frame->Opcode == OP_BBU_STATUS) {
-    Response[0] = Sim->Config.BbuType;
-    Response[1] = Sim->Config.BbuTypeVariant;
+    Response[OFFSET_OF (BBU_STATUS_RESPONSE, Type)]        = Sim->Config.BbuType;
+    Response[OFFSET_OF (BBU_STATUS_RESPONSE, TypeVariant)] = Sim->Config.BbuTypeVariant;
   } else if (Frame->Opcode == OP_BBU_INFO) {
     SimCopyBytes (
-      &Response[BBU_INFO_NAME_OFFSET],
+      &Response[OFFSET_OF (BBU_INFO_RESPONSE, Name)],
       Sim->Config.BbuName,
-      SimStringLength (Sim->Config.BbuName, SIM_BATTERY_NAME_SIZE)
+      SimStringLength (Sim->Config.BbuName, sizeof (BBU_INFO_RESPONSE::Name))
       );
   } else {
     //
@@ -358,20 +361,20 @@ ExecuteDriveList (
   UINT8   *Response = Sim->Scratch;
   UINT32  Listed    = Sim->DriveCount;
 
-  if (Listed > SIM_LD_LIST_MAX_ENTRIES) {
-    Listed = SIM_LD_LIST_MAX_ENTRIES;
+  if (Listed > MAX_LD_LIST_ENTRIES) {
+    Listed = MAX_LD_LIST_ENTRIES;
   }
 
-  SimZeroBytes (Response, SIM_LD_LIST_SIZE);
-  SimPut32 (Response, Sim->Config.OverrideListCount ? Sim->Config.ListCount : Sim->DriveCount);
+  SimZeroBytes (Response, sizeof (LD_LIST));
+  SimPut32 (&Response[OFFSET_OF (LD_LIST, Count)], Sim->Config.OverrideListCount ? Sim->Config.ListCount : Sim->DriveCount);
   for (UINT32 Index = 0; Index < Listed; Index++) {
-    UINT8  *Entry = &Response[SIM_LD_LIST_ENTRIES_OFFSET + SIM_LD_LIST_ENTRY_SIZE * Index];
+    UINT8  *Entry = &Response[OFFSET_OF (LD_LIST, Entries) + sizeof (LD_LIST_ENTRY) * Index];
 
-    SimPut32 (Entry, Sim->Drives[Index].Ref);
+    SimPut32 (&Entry[OFFSET_OF (LD_LIST_ENTRY, Ref)], Sim->Drives[Index].Ref);
     Entry[4] = static_cast<UINT8> (Index);    // uninterpreted filler
   }
 
-  return WriteToHost (&Sim->Dma, Frame, Response, SIM_LD_LIST_SIZE) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
+  return WriteToHost (&Sim->Dma, Frame, Response, sizeof (LD_LIST)) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
 }
 
 UINT8
@@ -390,7 +393,7 @@ ExecuteGetProperties (
     return Drive->GetFailStatus;
   }
 
-  return WriteToHost (&Sim->Dma, Frame, Drive->Properties, SIM_LD_PROPERTIES_SIZE) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
+  return WriteToHost (&Sim->Dma, Frame, Drive->Properties, sizeof (LD_PROPERTIES)) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
 }
 
 UINT8
@@ -408,12 +411,12 @@ ExecuteSetProperties (
   // The request carries the "from controller" flag, yet its data goes to
   // the controller: it is read from host memory.
   //
-  BOOLEAN  Fetched = ReadFromHost (&Sim->Dma, Frame, Request, SIM_LD_PROPERTIES_SIZE);
+  BOOLEAN  Fetched = ReadFromHost (&Sim->Dma, Frame, Request, sizeof (LD_PROPERTIES));
 
   if (Sim->SetCount < SIM_MAX_SET_RECORDS) {
     Record           = &Sim->Sets[Sim->SetCount++];
     Record->Mailbox0 = Frame->Mailbox[0];
-    SimCopyBytes (Record->Data, Request, SIM_LD_PROPERTIES_SIZE);
+    SimCopyBytes (Record->Data, Request, sizeof (LD_PROPERTIES));
   } else {
     Sim->Counters.SetOverflow++;
   }
@@ -426,7 +429,7 @@ ExecuteSetProperties (
   } else if (Drive->SetFailStatus != 0) {
     Status = Drive->SetFailStatus;
   } else {
-    SimCopyBytes (Drive->Properties, Request, SIM_LD_PROPERTIES_SIZE);
+    SimCopyBytes (Drive->Properties, Request, sizeof (LD_PROPERTIES));
     Status = SIM_STATUS_SUCCESS;
   }
 
@@ -529,7 +532,7 @@ Execute (
     return SIM_STATUS_UNKNOWN_OPCODE;
   }
 
-  Direction = static_cast<UINT8> ((Frame->Flags >> 3) & 0x3);
+  Direction = static_cast<UINT8> (FrameFlagsDirection (Frame->Flags));
   if ((Direction != Rule->Direction) ||
       (Frame->DataTransferLength < Rule->MinLength) || (Frame->DataTransferLength > Rule->MaxLength) ||
       (Frame->Mailbox[1] != 0) || (Frame->Mailbox[2] != 0) ||
@@ -655,10 +658,10 @@ PostFrame (
   Record->Mailbox[1]         = Frame.Mailbox[1];
   Record->Mailbox[2]         = Frame.Mailbox[2];
   Record->Flags              = Frame.Flags;
-  Record->Direction          = static_cast<UINT8> ((Frame.Flags >> 3) & 0x3);
+  Record->Direction          = static_cast<UINT8> (FrameFlagsDirection (Frame.Flags));
   Record->SgeCount           = Frame.SgeCount;
   Record->DataTransferLength = Frame.DataTransferLength;
-  for (UINTN Index = 0; Index < 2; Index++) {
+  for (UINTN Index = 0; Index < ARRAY_SIZE (Frame.Sge); Index++) {
     Record->SgeAddress[Index] = SgeAddress (&Frame, Index);
     Record->SgeLength[Index]  = Frame.Sge[Index].Length;
   }
@@ -759,16 +762,16 @@ SimFirmwareReadRegister (
   IN     UINT32          Register
   )
 {
-  if (Register == Sim->Row.StatusRegister) {
+  if (Register == RegisterOffset (&Sim->Row, STATUS_REGISTER)) {
     return ReadStatusRegister (Sim);
   }
 
   Sim->Readback = READBACK::NONE;
-  if (Register == SIM_HANDSHAKE_REGISTER) {
+  if (Register == RegisterOffset (&Sim->Row, HANDSHAKE_REGISTER)) {
     BOOLEAN  Cleared = (Sim->Config.HandshakeWrites != SIM_HANDSHAKE_NEVER) &&
                        (Sim->HandshakeCount >= Sim->Config.HandshakeWrites);
 
-    return Cleared ? 0 : Sim->HandshakeValue;
+    return Cleared ? HANDSHAKE_ANSWERED : Sim->HandshakeValue;
   }
 
   return 0;
@@ -782,8 +785,8 @@ SimFirmwareWriteRegister (
   )
 {
   Sim->Readback = READBACK::NONE;
-  if (Register == Sim->Row.DoorbellRegister) {
-    if (Value == 1) {
+  if (Register == RegisterOffset (&Sim->Row, DOORBELL_REGISTER)) {
+    if (Value == DOORBELL_RING) {
       INT32  Target = Sim->Config.StatusSteps[Sim->Step].DoorbellStep;
 
       Sim->Counters.DoorbellRings++;
@@ -792,18 +795,18 @@ SimFirmwareWriteRegister (
         Sim->StepReads = 0;
       }
     }
-  } else if (Register == SIM_HANDSHAKE_REGISTER) {
+  } else if (Register == RegisterOffset (&Sim->Row, HANDSHAKE_REGISTER)) {
     Sim->HandshakeValue = Value;
-    if (Value == SIM_HANDSHAKE_VALUE) {
+    if (Value == HANDSHAKE_PATTERN) {
       Sim->HandshakeCount++;
       Sim->Counters.HandshakeWrites++;
     }
-  } else if (Register == Sim->Row.QueuePortHigh) {
+  } else if (Register == RegisterOffset (&Sim->Row, QUEUE_PORT_HIGH)) {
     Sim->QueueHigh      = Value;
     Sim->HighFresh      = TRUE;
     Sim->ReadsAfterHigh = 0;
     Sim->Readback       = READBACK::AFTER_HIGH;
-  } else if (Register == Sim->Row.QueuePortLow) {
+  } else if (Register == RegisterOffset (&Sim->Row, QUEUE_PORT_LOW)) {
     PostFrame (Sim, Value);
     Sim->Readback = READBACK::AFTER_LOW;
   }
@@ -826,15 +829,15 @@ SimFirmwareInit (
     // Bytes that the host does not interpret get a pattern of their own per
     // drive, so a test sees whether they were sent back as read.
     //
-    for (UINTN Byte = 0; Byte < SIM_LD_PROPERTIES_SIZE; Byte++) {
-      Drive->Properties[Byte] = static_cast<UINT8> ((Source->Ref & 0xFF) + 0x11 * Byte);
+    for (UINTN Byte = 0; Byte < sizeof (LD_PROPERTIES); Byte++) {
+      Drive->Properties[Byte] = static_cast<UINT8> (LdRefTargetId (Source->Ref) + 0x11 * Byte);
     }
 
     Drive->Ref = Source->Ref;
-    SimPut32 (Drive->Properties, Source->ReturnedRef);
-    Drive->Properties[SIM_LD_CACHE_POLICY_OFFSET] = Source->CachePolicy;
-    Drive->GetFailStatus                          = Source->GetFailStatus;
-    Drive->SetFailStatus                          = Source->SetFailStatus;
+    SimPut32 (&Drive->Properties[OFFSET_OF (LD_PROPERTIES, Ref)], Source->ReturnedRef);
+    Drive->Properties[OFFSET_OF (LD_PROPERTIES, CachePolicy)] = Source->CachePolicy;
+    Drive->GetFailStatus                                      = Source->GetFailStatus;
+    Drive->SetFailStatus                                      = Source->SetFailStatus;
   }
 }
 

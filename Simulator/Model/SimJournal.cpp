@@ -97,7 +97,7 @@ SimFindDrive (
   )
 {
   for (UINT32 Index = 0; Index < Sim->DriveCount; Index++) {
-    if ((Sim->Drives[Index].Ref & 0xFF) == TargetId) {
+    if (LdRefTargetId (Sim->Drives[Index].Ref) == TargetId) {
       return &Sim->Drives[Index];
     }
   }
@@ -110,7 +110,7 @@ SimDriveCachePolicy (
   IN CONST SIM_DRIVE  *Drive
   )
 {
-  return Drive->Properties[SIM_LD_CACHE_POLICY_OFFSET];
+  return Drive->Properties[OFFSET_OF (LD_PROPERTIES, CachePolicy)];
 }
 
 CONST SIM_COUNTERS *

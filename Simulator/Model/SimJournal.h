@@ -78,8 +78,8 @@ struct SIM_FRAME_RECORD {
   UINT8              Direction;        ///< Flags bits 3-4
   UINT8              SgeCount;
   UINT32             DataTransferLength;
-  UINT64             SgeAddress[2];
-  UINT32             SgeLength[2];
+  UINT64             SgeAddress[ARRAY_SIZE (COMMAND_FRAME::Sge)];
+  UINT32             SgeLength[ARRAY_SIZE (COMMAND_FRAME::Sge)];
   UINT32             Occurrence;       ///< n-th valid frame with this opcode (0 when invalid)
   BOOLEAN            Answered;         ///< the status byte was written
   UINT8              Status;           ///< the status written (0xFF while unanswered)
@@ -99,7 +99,7 @@ struct SIM_FRAME_RECORD {
 ///
 struct SIM_SET_RECORD {
   UINT32    Mailbox0;                          ///< the Ref the host sent
-  UINT8     Data[SIM_LD_PROPERTIES_SIZE];      ///< the record the host sent
+  UINT8     Data[sizeof (LD_PROPERTIES)];      ///< the record the host sent
   UINT8     Status;                            ///< what the model answered
 };
 
@@ -117,7 +117,7 @@ struct SIM_COMMIT {
 ///
 struct SIM_DRIVE {
   UINT32    Ref;                                     ///< list reference
-  UINT8     Properties[SIM_LD_PROPERTIES_SIZE];      ///< what get-properties answers
+  UINT8     Properties[sizeof (LD_PROPERTIES)];      ///< what get-properties answers
   UINT8     GetFailStatus;
   UINT8     SetFailStatus;
 };
@@ -136,7 +136,7 @@ struct SIM_COUNTERS {
   UINT32    StatusReads;
   UINT32    FlushReadbacks;      ///< status reads straight after a queue-port write
   UINT32    DoorbellRings;       ///< writes of 1 to the doorbell
-  UINT32    HandshakeWrites;     ///< writes of 0xDEADDEAD to register 0x2C
+  UINT32    HandshakeWrites;     ///< writes of HANDSHAKE_PATTERN to HANDSHAKE_REGISTER
   UINT32    PendingDropped;      ///< delayed answers dropped (too many outstanding)
   UINT32    BarAttributeCalls;   ///< GetBarAttributes calls (not in the access journal)
   UINT32    LocationCalls;       ///< GetLocation calls (not in the access journal)

@@ -218,7 +218,7 @@ SimDriveText (
 {
   LINE  Line (Text);
 
-  Line.Ctl (Controller).Str ("drive ").Dec (Number).Str (" tid ").Dec (Drive->Ref & 0xFF);
+  Line.Ctl (Controller).Str ("drive ").Dec (Number).Str (" tid ").Dec (LdRefTargetId (Drive->Ref));
   Line.Str (" ref ").Hex (Drive->Ref, 8).Str (" policy ").Hex (SimDriveCachePolicy (Drive), 2);
   return Line.Str ("\n").Length ();
 }

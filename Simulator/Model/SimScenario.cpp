@@ -564,7 +564,7 @@ KeywordDrive (
 
   Drive->ReturnedRef = Drive->Ref;
   if (WordIs (Parser->Words[2], "wb")) {
-    Drive->CachePolicy = 0x01;
+    Drive->CachePolicy = LD_CACHE_POLICY_WRITE_BACK;
   } else if (WordIs (Parser->Words[2], "wt")) {
     Drive->CachePolicy = 0x00;
   } else if (!ParseNumber8 (Parser, 2, &Drive->CachePolicy)) {
@@ -802,7 +802,7 @@ ParseLine (
   }
 
   if (WordIs (Keyword, "product")) {
-    if (!ExpectWords (Parser, 2, 3) || !ParseName (Parser, 1, Config->ProductName, SIM_PRODUCT_NAME_SIZE)) {
+    if (!ExpectWords (Parser, 2, 3) || !ParseName (Parser, 1, Config->ProductName, CTRL_INFO_RESPONSE_SIZE - CTRL_INFO_PRODUCT_NAME)) {
       return FALSE;
     }
 
@@ -826,7 +826,7 @@ ParseLine (
     }
 
     SimZeroBytes (Config->BbuName, sizeof (Config->BbuName));
-    return (Parser->WordCount == 3) || ParseName (Parser, 3, Config->BbuName, SIM_BATTERY_NAME_SIZE);
+    return (Parser->WordCount == 3) || ParseName (Parser, 3, Config->BbuName, sizeof (BBU_INFO_RESPONSE::Name));
   }
 
   if (WordIs (Keyword, "drive")) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HostTest.h"
+#include "CtlFlash.h"
 #include "SimHost.h"
 #include "SimJournalText.h"
 
@@ -822,7 +823,7 @@ TEST_F (ProtectedCommandFrame, ABufferMappedShortOrWithoutADirectionIsNeverSent)
   // The platform maps at most one page at a time: the frame fits, the list
   // response does not.
   const CASE  Cases[] = {
-    { "mapped short",                     OP_LD_LIST,         DIRECTION_FROM_CONTROLLER, SIM_LD_LIST_SIZE },
+    { "mapped short",                     OP_LD_LIST,         DIRECTION_FROM_CONTROLLER, sizeof (LD_LIST) },
     { "outside the set, no direction",    OPCODE_OUTSIDE_SET, DIRECTION_NONE,            64               },
     { "outside the set, both directions", OPCODE_OUTSIDE_SET, 3,                         64               },
   };

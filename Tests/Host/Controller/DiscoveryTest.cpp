@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "HostTest.h"
+#include "CtlFlash.h"
 #include "SimHost.h"
 
 namespace {
@@ -387,14 +388,14 @@ TEST_F (DISCOVERY, FlushReadModelsBelowRevisionTwoGetTheHandshakeAndReadBacks) {
 
     EXPECT_EQ (Case.Handshake, Slot->Model.FlushReads);
 
-    std::vector<SIM_ACCESS_RECORD>  Handshake = WritesTo (Controller, SIM_HANDSHAKE_REGISTER);
+    std::vector<SIM_ACCESS_RECORD>  Handshake = WritesTo (Controller, HANDSHAKE_REGISTER.FixedOffset);
 
     if (Case.Handshake) {
       ASSERT_EQ (3u, Handshake.size ());
       for (CONST SIM_ACCESS_RECORD &Write : Handshake) {
-        EXPECT_EQ (SIM_HANDSHAKE_VALUE, Write.Value);
+        EXPECT_EQ (HANDSHAKE_PATTERN, Write.Value);
         EXPECT_EQ (static_cast<UINT8> (Row->BarIndex), Write.BarIndex);   // BAR-relative
-        EXPECT_EQ (SIM_HANDSHAKE_REGISTER, Write.Offset);
+        EXPECT_EQ (HANDSHAKE_REGISTER.FixedOffset, Write.Offset);
       }
 
       EXPECT_EQ (3u, HostStallCountOf (1000));

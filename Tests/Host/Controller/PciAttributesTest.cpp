@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "HostTest.h"
+#include "CtlFlash.h"
 #include "SimHost.h"
 #include "HostShellLib.h"
 #include "ImageBuilder.h"

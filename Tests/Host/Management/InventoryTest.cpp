@@ -81,9 +81,9 @@ protected:
     Config.BbuType           = Setup.BbuType;
     Config.BbuTypeVariant    = Setup.BbuTypeVariant;
     std::memset (Config.BbuName, 0, sizeof (Config.BbuName));
-    std::strncpy (Config.BbuName, Setup.BbuName, SIM_BATTERY_NAME_SIZE);
+    std::strncpy (Config.BbuName, Setup.BbuName, sizeof (BBU_INFO_RESPONSE::Name));
     std::memset (Config.ProductName, 0, sizeof (Config.ProductName));
-    std::strncpy (Config.ProductName, Setup.ProductName, SIM_PRODUCT_NAME_SIZE);
+    std::strncpy (Config.ProductName, Setup.ProductName, CTRL_INFO_RESPONSE_SIZE - CTRL_INFO_PRODUCT_NAME);
     for (const SIM_FAULT &Fault : Faults) {
       Config.Faults[Config.FaultCount++] = Fault;
     }

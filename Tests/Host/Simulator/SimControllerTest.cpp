@@ -170,7 +170,7 @@ FillFrame (
   Frame->Status             = FRAME_STATUS_PENDING;
   Frame->SgeCount           = 1;
   Frame->Context            = static_cast<UINT32> (Address);
-  Frame->Flags              = static_cast<UINT16> (0x3 | ((Direction & 0x3) << 3));
+  Frame->Flags              = FrameFlags (Direction);
   Frame->DataTransferLength = Length;
   Frame->Opcode             = Opcode;
   Frame->Mailbox[0]         = Mailbox0;
@@ -746,10 +746,10 @@ TEST_F (SIM_CONTROLLER_TEST, HandshakeClearsAfterTheConfiguredWrites) {
     SIM_CONTROLLER  *Sim = Create (Configuration);
 
     for (UINT32 Written = 1; Written <= 5; Written++) {
-      WriteRegister (Sim, SIM_HANDSHAKE_REGISTER, SIM_HANDSHAKE_VALUE);
-      UINT32  Expected = (Written >= Case.ReadsZeroAfter) ? 0 : SIM_HANDSHAKE_VALUE;
+      WriteRegister (Sim, HANDSHAKE_REGISTER.FixedOffset, HANDSHAKE_PATTERN);
+      UINT32  Expected = (Written >= Case.ReadsZeroAfter) ? 0 : HANDSHAKE_PATTERN;
 
-      EXPECT_EQ (ReadRegister (Sim, SIM_HANDSHAKE_REGISTER), Expected) << "setting " << Case.Writes << ", write " << Written;
+      EXPECT_EQ (ReadRegister (Sim, HANDSHAKE_REGISTER.FixedOffset), Expected) << "setting " << Case.Writes << ", write " << Written;
     }
 
     EXPECT_EQ (SimGetCounters (Sim)->HandshakeWrites, 5u);
@@ -832,7 +832,7 @@ TEST_F (SIM_CONTROLLER_TEST, MalformedFramesAreAnsweredWithBadFrame) {
     { "bytes 12-15",        [] (COMMAND_FRAME *F) { F->Reserved12 = 1; },                SIM_FRAME_CHECK::BAD_RESERVED    },
     { "timeout",            [] (COMMAND_FRAME *F) { F->Timeout = 1; },                   SIM_FRAME_CHECK::BAD_RESERVED    },
     { "flag bit 0 clear",   [] (COMMAND_FRAME *F) { F->Flags &= ~1; },                   SIM_FRAME_CHECK::BAD_FLAGS       },
-    { "direction 3",        [] (COMMAND_FRAME *F) { F->Flags = 0x1B; },                  SIM_FRAME_CHECK::BAD_FLAGS       },
+    { "direction 3",        [] (COMMAND_FRAME *F) { F->Flags = FrameFlags (3); },         SIM_FRAME_CHECK::BAD_FLAGS       },
     { "flag bit 2",         [] (COMMAND_FRAME *F) { F->Flags |= 0x4; },                  SIM_FRAME_CHECK::BAD_FLAGS       },
     { "3 entries",          [] (COMMAND_FRAME *F) { F->SgeCount = 3; },                  SIM_FRAME_CHECK::BAD_SGE_COUNT   },
     { "entry 1 not empty",  [] (COMMAND_FRAME *F) { F->Sge[1].Length = 4; },             SIM_FRAME_CHECK::BAD_UNUSED_SGE  },
@@ -872,7 +872,7 @@ TEST_F (SIM_CONTROLLER_TEST, RequestsOutsideTheCommandSetsRulesAreRefused) {
     { "info, wrong direction",    OP_CTRL_INFO,         DIRECTION_TO_CONTROLLER,   0, 2048, SIM_STATUS_BAD_REQUEST    },
     { "info, short buffer",       OP_CTRL_INFO,         DIRECTION_FROM_CONTROLLER, 0, 2047, SIM_STATUS_BAD_REQUEST    },
     { "info, mailbox 0 set",      OP_CTRL_INFO,         DIRECTION_FROM_CONTROLLER, 1, 2048, SIM_STATUS_BAD_REQUEST    },
-    { "list, long buffer",        OP_LD_LIST,           DIRECTION_FROM_CONTROLLER, 0, 4105, SIM_STATUS_BAD_REQUEST    },
+    { "list, long buffer",        OP_LD_LIST,           DIRECTION_FROM_CONTROLLER, 0, sizeof (LD_LIST) + 1, SIM_STATUS_BAD_REQUEST    },
     { "set with direction 1",     OP_LD_SET_PROPERTIES, DIRECTION_TO_CONTROLLER,   0, 32,   SIM_STATUS_BAD_REQUEST    },
     { "open with a buffer",       OP_FLASH_OPEN,        DIRECTION_NONE,            0, 4,    SIM_STATUS_BAD_REQUEST    },
     { "download, direction 2",    OP_FLASH_DOWNLOAD,    DIRECTION_FROM_CONTROLLER, 0, 16,   SIM_STATUS_BAD_REQUEST    },
@@ -939,7 +939,7 @@ TEST_F (SIM_CONTROLLER_TEST, BatteryResponsesCarryTypeVariantAndName) {
 
   Configuration.BbuType        = 5;
   Configuration.BbuTypeVariant = 1;
-  std::memset (Configuration.BbuName, 'N', SIM_BATTERY_NAME_SIZE);    // 38 characters: no NUL
+  std::memset (Configuration.BbuName, 'N', sizeof (BBU_INFO_RESPONSE::Name));    // 38 characters: no NUL
   SIM_CONTROLLER  *Sim = Create (Configuration);
   GUARDED_BUFFER  Status (BBU_RESPONSE_SIZE);
   GUARDED_BUFFER  Info (BBU_RESPONSE_SIZE);
@@ -952,7 +952,7 @@ TEST_F (SIM_CONTROLLER_TEST, BatteryResponsesCarryTypeVariantAndName) {
   EXPECT_EQ (Status.Data ()[1], 1);
   EXPECT_EQ (Status.Data ()[2], 0);
   EXPECT_EQ (Info.Data ()[BBU_INFO_NAME_OFFSET - 1], 0);
-  EXPECT_EQ (std::string (reinterpret_cast<char *> (Info.Data () + BBU_INFO_NAME_OFFSET), SIM_BATTERY_NAME_SIZE), std::string (38, 'N'));
+  EXPECT_EQ (std::string (reinterpret_cast<char *> (Info.Data () + OFFSET_OF (BBU_INFO_RESPONSE, Name)), sizeof (BBU_INFO_RESPONSE::Name)), std::string (38, 'N'));
   EXPECT_NE (Other.Data ()[0], 0xCC);
   EXPECT_TRUE (Status.GuardIntact () && Info.GuardIntact () && Other.GuardIntact ());
 }
@@ -966,9 +966,9 @@ TEST_F (SIM_CONTROLLER_TEST, DriveListAnswersDrivesInConfiguredOrder) {
   }
 
   SIM_CONTROLLER  *Sim = Create (Configuration);
-  GUARDED_BUFFER  List (SIM_LD_LIST_SIZE);
+  GUARDED_BUFFER  List (sizeof (LD_LIST));
 
-  ASSERT_EQ (Issue (Sim, OP_LD_LIST, DIRECTION_FROM_CONTROLLER, 0, List.Data (), SIM_LD_LIST_SIZE), 0);
+  ASSERT_EQ (Issue (Sim, OP_LD_LIST, DIRECTION_FROM_CONTROLLER, 0, List.Data (), sizeof (LD_LIST)), 0);
   EXPECT_EQ (Get32 (List.Data ()), 3u);
   for (UINTN Index = 0; Index < 3; Index++) {
     EXPECT_EQ (Get32 (List.Data () + 8 + 16 * Index), Refs[Index]);
@@ -984,7 +984,7 @@ TEST_F (SIM_CONTROLLER_TEST, DriveListAnswersDrivesInConfiguredOrder) {
   Configuration.ListCount         = 300;
   SIM_CONTROLLER  *Lying = Create (Configuration);
 
-  ASSERT_EQ (Issue (Lying, OP_LD_LIST, DIRECTION_FROM_CONTROLLER, 0, List.Data (), SIM_LD_LIST_SIZE), 0);
+  ASSERT_EQ (Issue (Lying, OP_LD_LIST, DIRECTION_FROM_CONTROLLER, 0, List.Data (), sizeof (LD_LIST)), 0);
   EXPECT_EQ (Get32 (List.Data ()), 300u);
   EXPECT_TRUE (List.GuardIntact ());
 }
@@ -995,11 +995,11 @@ TEST_F (SIM_CONTROLLER_TEST, PropertiesAreReadByTargetIdAndWrittenByWholeRef) {
   Configuration.Drives[0]  = { 0x00010005u, 0x00000005u, 0x11, 0, 0 };
   Configuration.DriveCount = 1;
   SIM_CONTROLLER  *Sim = Create (Configuration);
-  GUARDED_BUFFER  Record (SIM_LD_PROPERTIES_SIZE);
+  GUARDED_BUFFER  Record (sizeof (LD_PROPERTIES));
 
   ASSERT_EQ (Issue (Sim, OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 5, Record.Data (), 32), 0);
   EXPECT_EQ (Get32 (Record.Data ()), 0x00000005u) << "the Ref the controller returns";
-  EXPECT_EQ (Record.Data ()[SIM_LD_CACHE_POLICY_OFFSET], 0x11);
+  EXPECT_EQ (Record.Data ()[OFFSET_OF (LD_PROPERTIES, CachePolicy)], 0x11);
   EXPECT_TRUE (Record.GuardIntact ());
   EXPECT_EQ (Issue (Sim, OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 0x00010005u, Record.Data (), 32), SIM_STATUS_NO_DRIVE)
     << "get takes the target id alone";
@@ -1008,11 +1008,11 @@ TEST_F (SIM_CONTROLLER_TEST, PropertiesAreReadByTargetIdAndWrittenByWholeRef) {
   // Set: the whole Ref finds the drive; the record's bytes become its
   // properties.
   //
-  UINT8  Sent[SIM_LD_PROPERTIES_SIZE];
+  UINT8  Sent[sizeof (LD_PROPERTIES)];
 
   std::memcpy (Sent, Record.Data (), sizeof (Sent));
   Put32 (Sent, 0x00010005u);
-  Sent[SIM_LD_CACHE_POLICY_OFFSET] = 0x00;
+  Sent[OFFSET_OF (LD_PROPERTIES, CachePolicy)] = 0x00;
   EXPECT_EQ (Issue (Sim, OP_LD_SET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 5, Sent, 32), SIM_STATUS_NO_DRIVE)
     << "set takes the whole Ref";
   ASSERT_EQ (Issue (Sim, OP_LD_SET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 0x00010005u, Sent, 32), 0);
@@ -1033,8 +1033,8 @@ TEST_F (SIM_CONTROLLER_TEST, PerDriveFailuresLeaveTheDriveUnchanged) {
   Configuration.Drives[1]  = { 2, 2, 0x01, 0, 0x2D };
   Configuration.DriveCount = 2;
   SIM_CONTROLLER  *Sim = Create (Configuration);
-  GUARDED_BUFFER  Record (SIM_LD_PROPERTIES_SIZE);
-  UINT8           Sent[SIM_LD_PROPERTIES_SIZE] = { 2 };
+  GUARDED_BUFFER  Record (sizeof (LD_PROPERTIES));
+  UINT8           Sent[sizeof (LD_PROPERTIES)] = { 2 };
 
   EXPECT_EQ (Issue (Sim, OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 1, Record.Data (), 32), 0x0C);
   EXPECT_EQ (Record.Data ()[0], 0xCC) << "a failed get moves no data";
@@ -1241,7 +1241,7 @@ TEST_F (SIM_CONTROLLER_TEST, ReadBacksAfterEachQueuePortWriteAreCounted) {
   Write (Sim, 0xFF, WindowBase (Sim) + 0xC0, static_cast<UINT32> (Encoded));
   ReadRegister (Sim, 0xB0);
   ReadRegister (Sim, 0xB0);
-  ReadRegister (Sim, SIM_HANDSHAKE_REGISTER);                       // ends the read-backs
+  ReadRegister (Sim, HANDSHAKE_REGISTER.FixedOffset);                       // ends the read-backs
   ReadRegister (Sim, 0xB0);
 
   ASSERT_EQ (SimFrameCount (Sim), 1u);
@@ -1297,7 +1297,7 @@ TEST_F (SIM_CONTROLLER_TEST, JournaledFrameHoldsTheRawBytesAsFetched) {
   EXPECT_EQ (std::memcmp (Record->Raw, Posted, sizeof (Posted)), 0);
   EXPECT_EQ (Record->Opcode, OP_BBU_INFO);
   EXPECT_EQ (Record->Direction, DIRECTION_FROM_CONTROLLER);
-  EXPECT_EQ (Record->Flags, 0x13);
+  EXPECT_EQ (Record->Flags, FrameFlags (DIRECTION_FROM_CONTROLLER));
   EXPECT_EQ (Record->DataTransferLength, 64u);
   EXPECT_EQ (Record->SgeAddress[0], reinterpret_cast<UINTN> (Buffer));
   EXPECT_EQ (Record->Encoded, Frame.Address () | 1);

@@ -16,6 +16,10 @@
 #include "SimController.h"
 #include "SimHost.h"
 
+extern "C" {
+#include <Library/UefiBootServicesTableLib.h>
+}
+
 namespace {
 
 std::string
@@ -325,7 +329,7 @@ TEST_F (SIM_HOST_TEST, ControllersAppearInOrderAndDelayedAnswersFollowStall) {
   Frame->Command  = FRAME_COMMAND;
   Frame->Status   = FRAME_STATUS_PENDING;
   Frame->SgeCount = 1;
-  Frame->Flags    = 0x3;
+  Frame->Flags    = FrameFlags (DIRECTION_NONE);
   Frame->Opcode   = OP_FLASH_CLOSE;
   Encoded         = Device | 1;
   Half            = static_cast<UINT32> (Encoded >> 32);
