@@ -644,6 +644,7 @@ DEMO_FILES = [
 ]
 DEMO_COMMANDS = [
     "ctlflash.efi",
+    "ctlflash.efi fw.img 0 check",
     "ctlflash.efi fw.img 0",
     "ctlsimctl drives 0",
 ]
