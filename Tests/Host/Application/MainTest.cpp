@@ -60,14 +60,7 @@ protected:
     const std::vector<std::u16string>  &Arguments
     )
   {
-    std::vector<std::u16string>  Line = { u"ctlflash.efi" };
-
-    Line.insert (Line.end (), Arguments.begin (), Arguments.end ());
-    HOST_ARGV  Argv (Line);
-
-    HostConsoleClear ();
-    mStatus = static_cast<EFI_STATUS> (ShellAppMain (Argv.Argc (), Argv.Argv ()));
-    return HostConsoleText ();
+    return HostRunApplication (Arguments, &mStatus);
   }
 
   ///

@@ -75,4 +75,19 @@ private:
   std::vector<CHAR16 *>        mPointers;
 };
 
+/**
+  Run the application as the shell does: ShellAppMain with "ctlflash.efi"
+  as Argv[0] and Arguments after it, on a cleared console.
+
+  @param[in]  Arguments  The arguments after the program name.
+  @param[out] Status     Receives the exit status; may be nullptr.
+
+  @return What the console shows for the run.
+**/
+std::string
+HostRunApplication (
+  const std::vector<std::u16string>  &Arguments,
+  EFI_STATUS                         *Status
+  );
+
 #endif

@@ -101,14 +101,11 @@ protected:
     EFI_STATUS                             Expected  = EFI_SUCCESS
     )
   {
-    std::vector<std::u16string>  Line = { u"ctlflash.efi" };
+    EFI_STATUS   Status  = EFI_SUCCESS;
+    std::string  Console = HostRunApplication (Arguments, &Status);
 
-    Line.insert (Line.end (), Arguments.begin (), Arguments.end ());
-    HOST_ARGV  Argv (Line);
-
-    HostConsoleClear ();
-    EXPECT_EQ (Expected, static_cast<EFI_STATUS> (ShellAppMain (Argv.Argc (), Argv.Argv ())));
-    return HostConsoleText ();
+    EXPECT_EQ (Expected, Status);
+    return Console;
   }
 
   static std::vector<UINT32>
