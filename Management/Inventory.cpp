@@ -9,6 +9,7 @@
 **/
 
 #include "../CtlFlash.h"
+#include "../CtlFlashVersion.h"
 
 CTRL_INFO_RESPONSE   mCtrlInfo[MAX_CONTROLLERS];
 BBU_STATUS_RESPONSE  mBbuStatus[MAX_CONTROLLERS];
@@ -110,7 +111,7 @@ PrintControllerListing (
   VOID
   )
 {
-  AsciiPrint ("\n                   ORN TQ Firmware update tool v1.1\n");
+  AsciiPrint ("\n                   ORN TQ Firmware update tool v" CTLFLASH_VERSION_STRING "\n");
   AsciiPrint ("\n%-5a %-13a %-6a %-6a %-6a %-6a %-30a", "idx", "BBU/SuperCap", "vid", "did", "svid", "sdid", "Product name");
   AsciiPrint ("\n-------------------------------------------------------------------------------");
 
