@@ -10,6 +10,8 @@
   a controller, or plays one, includes the same declarations.
 
   All multi-byte fields are little-endian.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef CONTROLLER_INTERFACE_H_

@@ -31,6 +31,8 @@
   | mFileSlots             | FileOpen / FileClose        | the file layer                 |
   | mForceUpdate           | ProcessCommandLine          | the write-cache guard          |
   | mCheckOnly             | ProcessCommandLine          | UpdateFirmware, the guard      |
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef CTL_FLASH_H_

@@ -5,13 +5,16 @@
 #                  (ARCH=aarch64: on QEMU's AArch64 virt board with AAVMF)
 #    make test     builds everything and runs every test
 #    make release  RELEASE images of ctlflash alone, for x86-64 and AArch64,
-#                  with their checksums, in build/release
+#                  and the release bundle ctlflash-VERSION.zip, with their
+#                  checksums, in build/release
 #
 #  EDK2_DIR=/path/to/edk2 names an existing EDK II tree; without it Debian's
 #  edk2 source package is fetched once into build/edk2.
 #
 #  Every path is derived from this file's own location, so the tree may sit
 #  in any folder.
+#
+#  SPDX-License-Identifier: BSD-2-Clause-Patent
 
 SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
@@ -44,6 +47,12 @@ else
   $(error ARCH=$(ARCH): x64 or aarch64)
 endif
 
+# The version of ctlflash: VERSION_STRING of CtlFlash.inf, its one place.
+VERSION := $(shell sed -n 's/^[[:space:]]*VERSION_STRING[[:space:]]*=[[:space:]]*\([^[:space:]\#]*\).*/\1/p' $(ROOT)/CtlFlash.inf)
+ifeq ($(strip $(VERSION)),)
+  $(error CtlFlash.inf has no VERSION_STRING)
+endif
+
 IMAGE_TOOL := $(BUILD)/host/Tools/ImageTool/ctlimage
 BUILD_EFI  := $(ROOT)/scripts/build-efi.sh
 
@@ -66,14 +75,17 @@ efi: edk2
 	  X64=$(BUILD) AARCH64=$(BUILD)/aarch64
 
 # RELEASE images of the application alone (CtlFlash.dsc holds no simulator)
-# into build/release/x64 and build/release/aarch64, and their SHA-256 sums
-# in build/release/SHA256SUMS.
+# into build/release/x64 and build/release/aarch64, the release bundle
+# build/release/ctlflash-$(VERSION).zip (unpacked beside it), and the SHA-256
+# sums of the images and the bundle in build/release/SHA256SUMS. The same
+# sources give the same bytes in any folder.
 release: edk2
 	@rm -rf $(BUILD)/release
 	@$(BUILD_EFI) -b RELEASE -p CtlFlash.dsc $(EDK2_DIR) $(BUILD)/ws \
 	  X64=$(BUILD)/release/x64 AARCH64=$(BUILD)/release/aarch64
-	@cd $(BUILD)/release && sha256sum x64/ctlflash.efi aarch64/ctlflash.efi > SHA256SUMS
-	@echo "Release images and SHA256SUMS in $(BUILD)/release:" && cat $(BUILD)/release/SHA256SUMS
+	@python3 $(ROOT)/scripts/release/bundle.py $(ROOT) $(BUILD)/release $(VERSION)
+	@echo "ctlflash $(VERSION): release images, bundle and SHA256SUMS in $(BUILD)/release:" && \
+	  cat $(BUILD)/release/SHA256SUMS
 
 host-build: edk2
 	@$(CMAKE_HOST) >/dev/null

@@ -5,6 +5,8 @@
 
   Every other file takes these values from here; a new model or family is
   added here and in the table that lists it.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef MAKER_IDS_H_

@@ -1,6 +1,8 @@
 /** @file
   The command-line flow and its helpers, for the application entry and its
   tests.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef COMMAND_LINE_H_

@@ -2,6 +2,8 @@
   The file layer: open, read, size and close over the shell's file
   functions, with up to MAX_OPEN_FILES files open at a time, and
   LoadWholeFile, which reads a whole file into one zero-filled pool buffer.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "FileAccess.h"

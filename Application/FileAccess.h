@@ -5,6 +5,8 @@
   open file only by its FILE_RECORD, never by the shell's handle.
 
   LoadWholeFile, built on this layer, is declared in CtlFlash.h.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef FILE_ACCESS_H_

@@ -10,6 +10,8 @@
     ctlflash.efi FwFile idx force    the same, logical drives left alone
     ctlflash.efi FwFile idx check    every step of the update that only
                                      reads; nothing is written
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "CommandLine.h"

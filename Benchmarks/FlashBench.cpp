@@ -26,6 +26,8 @@
 
   It measures and asserts nothing. Measure in a Release tree without
   sanitizers (CTL_SANITIZE=OFF).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <benchmark/benchmark.h>

@@ -7,6 +7,8 @@
   component area's bytes per second.
 
   Measure in a Release tree without sanitizers (CTL_SANITIZE=OFF).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <benchmark/benchmark.h>

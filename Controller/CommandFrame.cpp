@@ -4,6 +4,8 @@
   address is posted to the controller's queue ports. IssueCommand maps the
   frame and the request's buffers, posts the frame, polls its status byte
   and returns that byte. Prints nothing.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "WaitNotice.h"

@@ -5,6 +5,8 @@
   controller's firmware to its ready state, with register access alone.
   A supported controller that cannot be brought up is named in one line; a
   long bring-up is shown while it lasts (WaitNotice.h).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "WaitNotice.h"

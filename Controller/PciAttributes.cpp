@@ -3,6 +3,8 @@
   at bring-up (decoding of the register window's space, bus mastering, dual
   address cycles where supported) and how it puts them back when the run
   ends.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "../CtlFlash.h"

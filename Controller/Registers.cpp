@@ -2,6 +2,8 @@
   The lowest layer of controller access: the supported-model lookup, 32-bit
   register reads and writes through the controller's PCI I/O interface, and
   the encoding of a command frame's address for the queue ports.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "../CtlFlash.h"

@@ -1,6 +1,8 @@
 /** @file
   Long waits made visible: the time a wait has stalled, and the notices that
   tell the user about it.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "WaitNotice.h"

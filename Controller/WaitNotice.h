@@ -10,6 +10,8 @@
     Wait.Opcode = Opcode;
     while (... not answered ...) { WaitNoticeStall (&Wait, 1000); }
     WaitNoticeEnd (&Wait, Answered);
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef WAIT_NOTICE_H_

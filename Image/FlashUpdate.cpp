@@ -12,6 +12,8 @@
   A check ("check" on the command line) runs the same driver up to the
   flash: the same loading, validation and logical-drive reads, and then
   names what the flash would do instead of doing it.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "FlashUpdate.h"

@@ -1,5 +1,7 @@
 /** @file
   The flash sequence of one component, for the update driver and its tests.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef FLASH_UPDATE_H_

@@ -21,6 +21,8 @@
     component cannot be flashed, and flashing the others around it would
     leave part of a firmware set. The whole image is refused, as for a
     cut-off file.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "ImageFormat.h"

@@ -25,6 +25,8 @@
   | mComponentArea    | CheckImageSignature | UpdateFirmware -> the scan      |
   | mComponentTable   | ScanImageComponents | UpdateFirmware, FlashComponent  |
   | mComponentCount   | ScanImageComponents | UpdateFirmware                  |
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef IMAGE_FORMAT_H_

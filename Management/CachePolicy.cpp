@@ -12,6 +12,8 @@
 
   Every failure is printed where it happens and recorded in
   mCachePolicyFailed, from which each step's result is taken.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "CachePolicyInternal.h"

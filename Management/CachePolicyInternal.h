@@ -18,6 +18,8 @@
   | mSwitchedCount     | drive; cleared when the next switch begins    |
   | mInWriteThrough    | TRUE by a successful set of the switch, FALSE |
   |                    | by a successful set of the restore            |
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef CACHE_POLICY_INTERNAL_H_

@@ -6,9 +6,12 @@
 
   A controller whose information request fails is disabled: it has no row in
   the listing and every later request to it is refused.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "../CtlFlash.h"
+#include "../CtlFlashVersion.h"
 
 CTRL_INFO_RESPONSE   mCtrlInfo[MAX_CONTROLLERS];
 BBU_STATUS_RESPONSE  mBbuStatus[MAX_CONTROLLERS];
@@ -110,7 +113,7 @@ PrintControllerListing (
   VOID
   )
 {
-  AsciiPrint ("\n                   ORN TQ Firmware update tool v1.1\n");
+  AsciiPrint ("\n                   ORN TQ Firmware update tool v" CTLFLASH_VERSION_STRING "\n");
   AsciiPrint ("\n%-5a %-13a %-6a %-6a %-6a %-6a %-30a", "idx", "BBU/SuperCap", "vid", "did", "svid", "sdid", "Product name");
   AsciiPrint ("\n-------------------------------------------------------------------------------");
 

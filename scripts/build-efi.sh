@@ -16,7 +16,13 @@
 # older ones. The AArch64 cross compiler is Debian's aarch64-linux-gnu-gcc
 # unless GCC5_AARCH64_PREFIX or GCC_AARCH64_PREFIX say otherwise. Trees whose
 # entry-point libraries need the stack check library classes get them mapped
-# to their Null instances (HAVE_STACK_CHECK_LIBS).
+# to their Null instances (HAVE_STACK_CHECK_LIBS). The version of ctlflash,
+# VERSION_STRING of CtlFlash.inf, is passed on as CTLFLASH_VERSION.
+#
+# RELEASE images do not depend on the folder they are built in: two builds of
+# the same sources in two folders give the same bytes (see the end).
+#
+#  SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -70,7 +76,17 @@ else
   exit 1
 fi
 
-defines=()
+# The value of one [Defines] entry of a DSC or INF file.
+define_of() {
+  sed -n "s/^[[:space:]]*$1[[:space:]]*=[[:space:]]*\([^[:space:]#]*\).*/\1/p" "$2" | head -n 1
+}
+
+version=$(define_of VERSION_STRING "$root/CtlFlash.inf")
+if [ -z "$version" ]; then
+  echo "$root/CtlFlash.inf has no VERSION_STRING" >&2
+  exit 1
+fi
+defines=(-D "CTLFLASH_VERSION=$version")
 if [ -f "$edk2/MdePkg/Library/StackCheckLibNull/StackCheckLibNull.inf" ] &&
    [ -f "$edk2/MdePkg/Library/StackCheckFailureHookLibNull/StackCheckFailureHookLibNull.inf" ]; then
   defines+=(-D HAVE_STACK_CHECK_LIBS=TRUE)
@@ -115,19 +131,28 @@ if [ $setup -ne 0 ] || ! command -v build >/dev/null; then
   exit 1
 fi
 
-# The value of one [Defines] entry of a DSC or INF file.
-define_of() {
-  sed -n "s/^[[:space:]]*$1[[:space:]]*=[[:space:]]*\([^[:space:]#]*\).*/\1/p" "$2" | head -n 1
+# The INF files that a DSC's [Components] section lists, relative to the
+# top of this tree.
+infs_of() {
+  awk '/^[[:space:]]*\[/ { inside = ($0 ~ /^[[:space:]]*\[[Cc]omponents/) ; next }
+       inside && $1 ~ /\.inf$/ { print $1 }' "$1"
 }
 
-# The BASE_NAMEs of the modules that a DSC's [Components] section lists.
-modules_of() {
-  local inf
-  awk '/^[[:space:]]*\[/ { inside = ($0 ~ /^[[:space:]]*\[[Cc]omponents/) ; next }
-       inside && $1 ~ /\.inf$/ { print $1 }' "$1" |
-  while read -r inf; do
-    define_of BASE_NAME "$root/$inf"
-  done
+# GenFw writes the name of its input, the module's .dll, into the image's
+# debug directory, and the space that the name takes into the image's
+# layout. The build names the .dll by its full path in the workspace, which
+# a debugger uses to find the symbols of a DEBUG image; RELEASE images are
+# converted again from the same .dll named by its file name alone, so that
+# they hold no trace of the folder they were built in.
+# pinned_image IMAGES_DIR INF BASE_NAME OUT
+pinned_image() {
+  local dll="$1/${2%.inf}/DEBUG/$3.dll" type
+  type=$(define_of MODULE_TYPE "$root/$2")
+  if [ ! -f "$dll" ]; then
+    echo "the build left no $dll" >&2
+    exit 1
+  fi
+  (cd "$(dirname "$dll")" && GenFw -e "$type" -o "$4" "$3.dll" >/dev/null)
 }
 
 arch_flags=()
@@ -166,12 +191,17 @@ for dsc in "${dscs[@]}"; do
   for arch in "${archs[@]}"; do
     images="$ws/$outdir/${target}_${tag}/$arch"
     copied=()
-    for module in $(modules_of "$root/$dsc"); do
+    for inf in $(infs_of "$root/$dsc"); do
+      module=$(define_of BASE_NAME "$root/$inf")
       if [ ! -f "$images/$module.efi" ]; then
         echo "the build of $dsc left no $images/$module.efi" >&2
         exit 1
       fi
-      cp "$images/$module.efi" "${dest[$arch]}/"
+      if [ "$target" = RELEASE ]; then
+        pinned_image "$images" "$inf" "$module" "${dest[$arch]}/$module.efi"
+      else
+        cp "$images/$module.efi" "${dest[$arch]}/"
+      fi
       copied+=("$module.efi")
     done
     echo "Built into ${dest[$arch]}: ${copied[*]}"

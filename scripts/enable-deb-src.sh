@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes source packages reachable by copying the machine's own apt source
 # entries with "Types: deb-src". Nothing is written when deb-src entries exist.
+#
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 
 SUDO=""

@@ -6,6 +6,8 @@
 #                           there already, then its BaseTools are built once.
 #   get-edk2.sh use DIR     DIR is an existing EDK II tree; its BaseTools are
 #                           built only when they are not.
+#
+#  SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 
 mode=$1

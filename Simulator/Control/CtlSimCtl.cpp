@@ -13,6 +13,8 @@
   the dma line; then, only when the controller had accesses to host memory
   refused or outside the mappings, each of them and the dma-faults line.
   "drives" prints one drive line per logical drive.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 extern "C" {

@@ -15,6 +15,8 @@
   | mSet      | ReplaceControllers (at TPL_CALLBACK)| the timer, the protocol      |
   | mHandles  | ReplaceControllers                 | ReplaceControllers           |
   | mCounter* | the entry point                    | DxeNowUs                     |
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 extern "C" {

@@ -1,5 +1,7 @@
 /** @file
   SIM_HOST: simulated controllers wired into the host test harness.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimHost.h"

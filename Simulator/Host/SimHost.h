@@ -13,6 +13,8 @@
   Destroy the SIM_HOST before the harness is reset (a local of the test
   body, or a fixture member, is fine): the handles it added still point at
   its controllers until HostReset clears them.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_HOST_H_

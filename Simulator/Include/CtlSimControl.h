@@ -5,6 +5,8 @@
   functions of SimController.h.
 
   The driver installs one instance on its image handle.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef CTL_SIM_CONTROL_H_

@@ -1,6 +1,8 @@
 /** @file
   Configurations of simulated controllers, and creating and destroying a
   controller from one.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimControllerState.h"

@@ -2,6 +2,8 @@
   The configuration of one simulated controller: the limits and completion
   statuses of the model, the environment it runs in (SIM_ENV), the
   configuration records, and the calls that fill and check them.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_CONFIG_H_

@@ -34,6 +34,8 @@
   master would, through the platform side of SimDma.h: the buffers of
   AllocateBuffer, the mappings of Map and the function's attributes. Without
   "dma protected" a device address is the host address.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_CONTROLLER_H_

@@ -4,6 +4,8 @@
   window, protocol members), SimFirmware.cpp (registers behind the window,
   frame engine, command set, faults, delayed answers), SimConfig.cpp
   (configurations, creation) and SimJournal.cpp (inspection).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_CONTROLLER_STATE_H_

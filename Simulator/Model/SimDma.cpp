@@ -1,5 +1,7 @@
 /** @file
   The platform side of the model's bus-master access (see SimDma.h).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimInternal.h"

@@ -12,6 +12,8 @@
   mapping of the right direction, and every other access is journaled and
   reaches nothing. With bus mastering off, the controller reaches nothing at
   all.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_DMA_H_

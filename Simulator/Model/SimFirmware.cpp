@@ -3,6 +3,8 @@
   script, doorbell, bring-up handshake, queue ports), the frame engine
   (fetching, decoding and checking frames), the command set, the fault
   rules and the delayed answers.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimControllerState.h"

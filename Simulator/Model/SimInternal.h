@@ -3,6 +3,8 @@
   it copies, clears and compares memory itself; the UEFI builds compile it
   with -fno-tree-loop-distribute-patterns so that these loops stay loops and
   do not turn into calls of a memcpy that the firmware does not have.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_INTERNAL_H_

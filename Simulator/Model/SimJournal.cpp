@@ -1,6 +1,8 @@
 /** @file
   Inspecting a simulated controller: its journal, drives, counters and
   firmware state, and forgetting the journal.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimControllerState.h"

@@ -3,6 +3,8 @@
   and configuration accesses, frames, set-properties requests, commits),
   the drives as they are now, the counters, and the calls that inspect
   them. SimJournalText.h turns the records into text.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_JOURNAL_H_

@@ -1,5 +1,7 @@
 /** @file
   The journal as text (the lines are described in SimJournalText.h).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimJournalText.h"

@@ -20,6 +20,8 @@
   format above has one (the access form has none), into Buffer; a line
   longer than Size - 1 bytes is cut there. The formatter is freestanding
   like the rest of the model. SIM_TEXT_LINE_SIZE holds every line whole.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_JOURNAL_TEXT_H_

@@ -3,6 +3,8 @@
   numbering of the BARs, the register window and its decode, and the
   members of EFI_PCI_IO_PROTOCOL (the bus-master members hand over to
   SimDma.h, the registers behind the window to SimFirmware.cpp).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimControllerState.h"

@@ -5,6 +5,8 @@
   The parser never reads beyond the text it is given, keeps at most one line
   (1023 bytes) and 16 words at a time, and checks every number against the
   range of the field it fills.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimInternal.h"

@@ -1,6 +1,8 @@
 /** @file
   Scenarios: sets of controllers described as text (the format is in
   Simulator/README.md), parsed into configurations and created together.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef SIM_SCENARIO_H_

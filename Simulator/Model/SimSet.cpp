@@ -1,6 +1,8 @@
 /** @file
   Sets of simulated controllers: every controller of a scenario, created,
   advanced in time and destroyed together.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "SimInternal.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The cases of Cases.py that also run on AArch64: make test boots AAVMF
 (qemu-system-aarch64 -M virt) once for them, beside the OVMF boot that runs
 every case. Each becomes the CTest test "e2e-aarch64." + name.

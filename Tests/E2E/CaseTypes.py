@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The records of the end-to-end case table (Cases.py): a case, its steps,
 a regular-expression expectation and the files made before the boot."""
 

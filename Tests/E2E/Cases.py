@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The end-to-end cases: what ctlflash.efi prints in the UEFI Shell of OVMF,
 byte for byte, and the exit status it hands back to the shell.
 
@@ -128,7 +129,7 @@ UPDATE_FILES = [APP_PAYLOAD, CTLR_PAYLOAD, BIOS_PAYLOAD, ONE_PAYLOAD,
     Made("upd-other.img", "{ctlimage}", "build", "-o", "{out}", "--support", "1F3A:0C31:1F3A:0202",
          "--component", UPDATE_FAMILY + ":APP:{files}/upd-app.bin"),
     # The controller is listed, but the component area holds filler only.
-    Made("upd-filler.img", "{ctlimage}", "build", "-o", "{out}", "--support", UPDATE_SUPPORT,
+    Made("upd-filler.img", "{ctlimage}", "build", "--allow-unflashable", "-o", "{out}", "--support", UPDATE_SUPPORT,
          "--filler", "4096", "--filler", "4096:0x5A"),
     # No signature: bytes of a payload.
     Payload("upd-nosig.img", 5000, 15),

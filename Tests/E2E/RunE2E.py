@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """End-to-end rig of ctlflash: the UEFI Shell of OVMF under QEMU runs the
 cases of Cases.py from a FAT volume and the serial transcript is checked.
 With --arch aarch64 the machine is QEMU's "virt" board with AAVMF, the

@@ -5,6 +5,8 @@
   the family and type codes, the header size).
 
     ctl_fuzz_seeds CORPUS_DIRECTORY DICTIONARY_FILE
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstdint>

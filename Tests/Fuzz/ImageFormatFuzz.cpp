@@ -7,6 +7,8 @@
   The buffer is the file plus one 0 byte, as LoadWholeFile gives it; that
   extra byte is poisoned, so reading it is reported like any read past the
   end.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 //

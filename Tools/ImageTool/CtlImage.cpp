@@ -1,13 +1,9 @@
 /** @file
   ctlimage: builds firmware image files and shows how the application reads
-  them.
+  them. The usage texts below are the reference of its command line and of
+  its exit statuses (EXIT_STATUS in ImageInspect.h).
 
-    ctlimage build -o OUT [--support VID:DID:SVID:SID]... [--allow-unknown-codes]
-                   [--component FAMILY:TYPE:FILE | --filler N[:BYTE]]...
-    ctlimage inspect FILE
-
-  Exit status: 0 success; 1 bad command line or file error; 2 (inspect) the
-  image is malformed or refused by the application.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <algorithm>
@@ -16,33 +12,100 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "CtlFlashVersion.h"
 #include "ImageBuilder.h"
 #include "ImageInspect.h"
 
 namespace {
 
-const char  USAGE[] =
-  "usage:\n"
-  "  ctlimage build -o OUT [--support VID:DID:SVID:SID]... [--allow-unknown-codes]\n"
-  "                 [--component FAMILY:TYPE:FILE | --filler N[:BYTE]]...\n"
-  "  ctlimage inspect FILE\n"
-  "\n"
-  "build writes the signature, one support entry per --support (hexadecimal\n"
-  "PCI IDs) and then the component area: each --component (a 1084-byte header\n"
-  "with the family code, type code and size, followed by the bytes of FILE)\n"
-  "and each --filler (N bytes of BYTE, default 0) in the order given. A type\n"
-  "shorter than four characters is padded with blanks (APP is \"APP \").\n"
-  "inspect prints what the application sees in FILE; its exit status is 2\n"
-  "when the application would refuse the image or flash only part of it.\n";
+using ImageTool::EXIT_FILE;
+using ImageTool::EXIT_OK;
+using ImageTool::EXIT_REFUSED;
+using ImageTool::EXIT_USAGE;
 
+const char  EXIT_TEXT[] =
+  "Exit status:\n"
+  "  0  done; inspect: the application flashes every component of the file\n"
+  "  1  the application refuses the image: it flashes nothing\n"
+  "     (build: nothing is written)\n"
+  "  2  bad command line\n"
+  "  3  inspect: the application accepts the image but flashes only part of it\n"
+  "     (a header off the scan's 4-byte grid, components beyond the 64th)\n"
+  "  4  a file cannot be read or written\n";
+
+const char  TOOL_HELP[] =
+  "usage: ctlimage build -o OUT [OPTION]... [--component FAMILY:TYPE:FILE | --filler N[:BYTE]]...\n"
+  "       ctlimage inspect [--json] FILE\n"
+  "       ctlimage --help | --version\n"
+  "\n"
+  "Builds firmware image files for ctlflash and shows how ctlflash reads them.\n"
+  "'ctlimage build --help' and 'ctlimage inspect --help' describe each command.\n"
+  "\n";
+
+const char  BUILD_HELP[] =
+  "usage: ctlimage build -o OUT [--support VID:DID:SVID:SID]... [--allow-unknown-codes]\n"
+  "                      [--allow-unflashable]\n"
+  "                      [--component FAMILY:TYPE:FILE | --filler N[:BYTE]]...\n"
+  "\n"
+  "Writes the signature, one support entry per --support (hexadecimal PCI IDs)\n"
+  "and then the component area: each --component (a 1084-byte header with the\n"
+  "family code, type code and size, followed by the bytes of FILE) and each\n"
+  "--filler (N bytes of BYTE, default 0) in the order given. A type shorter\n"
+  "than four characters is padded with blanks (APP is \"APP \").\n"
+  "\n"
+  "  --allow-unknown-codes  write family and type codes that the application\n"
+  "                         does not know\n"
+  "  --allow-unflashable    write an image that the application refuses (no\n"
+  "                         support entry, an entry it does not know, no\n"
+  "                         component it accepts); without it such an image is\n"
+  "                         not written and the exit status is 1\n"
+  "\n"
+  "An image that the application flashes only in part is written, with a\n"
+  "warning on standard error.\n"
+  "\n";
+
+const char  INSPECT_HELP[] =
+  "usage: ctlimage inspect [--json] FILE\n"
+  "\n"
+  "Shows what the application sees in FILE: the signature, the support table,\n"
+  "the components that its scan accepts, and notes, warnings and errors about\n"
+  "what the scan passes over. The last line is \"Result:\" with ok, partial or\n"
+  "malformed. --json prints the same findings as one JSON document (file,\n"
+  "size, signature, supportCount, support, componentArea, components, notes,\n"
+  "warnings, errors, verdict).\n"
+  "\n";
+
+///
+/// A bad command line: one line on standard error, a hint, exit status 2.
+///
 class USAGE_ERROR : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
 };
+
+///
+/// A file that cannot be read or written: exit status 4.
+///
+class FILE_ERROR : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+/// True when Arguments ask for help (anywhere: the help wins).
+bool
+WantsHelp (
+  const std::vector<std::string>  &Arguments
+  )
+{
+  return std::any_of (Arguments.begin (), Arguments.end (), [](const std::string &Argument) {
+                        return (Argument == "--help") || (Argument == "-h");
+                      });
+}
 
 std::vector<std::string>
 Split (
@@ -89,7 +152,16 @@ ParseNumber (
     throw USAGE_ERROR ("bad " + What + " \"" + Text + "\"");
   }
 
-  unsigned long long  Value = std::stoull (Digits, nullptr, Base);
+  unsigned long long  Value = 0;
+
+  //
+  // More digits than 64 bits hold: too large as well.
+  //
+  try {
+    Value = std::stoull (Digits, nullptr, Base);
+  } catch (const std::out_of_range &) {
+    throw USAGE_ERROR (What + " \"" + Text + "\" is too large");
+  }
 
   if (Value > Maximum) {
     throw USAGE_ERROR (What + " \"" + Text + "\" is too large");
@@ -106,7 +178,7 @@ ReadFile (
   std::ifstream  In (Path, std::ios::binary);
 
   if (!In) {
-    throw std::runtime_error ("cannot open \"" + Path + "\"");
+    throw FILE_ERROR ("cannot open \"" + Path + "\"");
   }
 
   return std::vector<std::uint8_t> (std::istreambuf_iterator<char> (In), std::istreambuf_iterator<char> ());
@@ -141,19 +213,31 @@ Build (
 {
   ImageTool::IMAGE_BUILDER  Builder;
   std::string               Output;
-  bool                      AllowUnknown = false;
+  bool                      AllowUnknown     = false;
+  bool                      AllowUnflashable = false;
+
+  if (WantsHelp (Arguments)) {
+    std::cout << BUILD_HELP << EXIT_TEXT;
+    return EXIT_OK;
+  }
 
   for (const std::string &Argument : Arguments) {
     if (Argument == "--allow-unknown-codes") {
       AllowUnknown = true;
+    } else if (Argument == "--allow-unflashable") {
+      AllowUnflashable = true;
     }
   }
 
   for (std::size_t Index = 0; Index < Arguments.size (); Index++) {
     const std::string  &Option = Arguments[Index];
 
-    if (Option == "--allow-unknown-codes") {
+    if ((Option == "--allow-unknown-codes") || (Option == "--allow-unflashable")) {
       continue;
+    }
+
+    if ((Option != "-o") && (Option != "--support") && (Option != "--component") && (Option != "--filler")) {
+      throw USAGE_ERROR ("unknown option \"" + Option + "\"");
     }
 
     if (Index + 1 >= Arguments.size ()) {
@@ -224,16 +308,75 @@ Build (
   }
 
   std::vector<std::uint8_t>  Image = Builder.Build ();
-  std::ofstream              Out (Output, std::ios::binary | std::ios::trunc);
+  std::ostringstream         Ignored;
+  ImageTool::INSPECTION      Findings = ImageTool::InspectImage (Image, Ignored);
+
+  if ((Findings.Verdict == ImageTool::VERDICT::Refused) && !AllowUnflashable) {
+    std::cerr << "ctlimage: the application would refuse this image: " << Findings.Errors.front () << "\n"
+              << "Nothing written; --allow-unflashable writes it all the same.\n";
+    return EXIT_REFUSED;
+  }
+
+  std::ofstream  Out (Output, std::ios::binary | std::ios::trunc);
 
   Out.write (reinterpret_cast<const char *> (Image.data ()), static_cast<std::streamsize> (Image.size ()));
   Out.close ();
   if (!Out) {
-    throw std::runtime_error ("cannot write \"" + Output + "\"");
+    throw FILE_ERROR ("cannot write \"" + Output + "\"");
   }
 
   std::cout << "wrote " << Output << " (" << Image.size () << " bytes)\n";
-  return 0;
+  if (Findings.Verdict == ImageTool::VERDICT::Refused) {
+    std::cerr << "ctlimage: warning: the application refuses this image: " << Findings.Errors.front () << "\n";
+  }
+
+  for (const std::string &Warning : Findings.Warnings) {
+    std::cerr << "ctlimage: warning: " << Warning << "\n";
+  }
+
+  return EXIT_OK;
+}
+
+int
+Inspect (
+  const std::vector<std::string>  &Arguments
+  )
+{
+  if (WantsHelp (Arguments)) {
+    std::cout << INSPECT_HELP << EXIT_TEXT;
+    return EXIT_OK;
+  }
+
+  bool         Json = false;
+  std::string  Path;
+
+  for (const std::string &Argument : Arguments) {
+    if (Argument == "--json") {
+      Json = true;
+    } else if ((Argument.size () > 1) && (Argument[0] == '-')) {
+      throw USAGE_ERROR ("unknown option \"" + Argument + "\"");
+    } else if (!Path.empty ()) {
+      throw USAGE_ERROR ("inspect takes one file");
+    } else {
+      Path = Argument;
+    }
+  }
+
+  if (Path.empty ()) {
+    throw USAGE_ERROR ("inspect needs a file");
+  }
+
+  std::vector<std::uint8_t>  File = ReadFile (Path);
+
+  if (!Json) {
+    return ImageTool::VerdictExitStatus (ImageTool::InspectImage (File, std::cout).Verdict);
+  }
+
+  std::ostringstream     Ignored;
+  ImageTool::INSPECTION  Findings = ImageTool::InspectImage (File, Ignored);
+
+  ImageTool::WriteInspectionJson (Findings, Path, std::cout);
+  return ImageTool::VerdictExitStatus (Findings.Verdict);
 }
 
 } // namespace
@@ -245,31 +388,46 @@ main (
   )
 {
   std::vector<std::string>  Arguments (argv + 1, argv + argc);
+  std::string               Command;
 
   try {
-    if (Arguments.empty () || (Arguments[0] == "--help") || (Arguments[0] == "-h")) {
-      std::cout << USAGE;
-      return Arguments.empty () ? ImageTool::INSPECT_USAGE : 0;
+    if (Arguments.empty ()) {
+      throw USAGE_ERROR ("no command: build or inspect");
     }
 
+    if ((Arguments[0] == "--help") || (Arguments[0] == "-h") || (Arguments[0] == "help")) {
+      std::cout << TOOL_HELP << EXIT_TEXT;
+      return EXIT_OK;
+    }
+
+    if (Arguments[0] == "--version") {
+      std::cout << "ctlimage " CTLFLASH_VERSION_STRING "\n";
+      return EXIT_OK;
+    }
+
+    std::vector<std::string>  Rest (Arguments.begin () + 1, Arguments.end ());
+
     if (Arguments[0] == "build") {
-      return Build (std::vector<std::string> (Arguments.begin () + 1, Arguments.end ()));
+      Command = "build ";
+      return Build (Rest);
     }
 
     if (Arguments[0] == "inspect") {
-      if (Arguments.size () != 2) {
-        throw USAGE_ERROR ("inspect takes one file");
-      }
-
-      return ImageTool::InspectImage (ReadFile (Arguments[1]), std::cout);
+      Command = "inspect ";
+      return Inspect (Rest);
     }
 
     throw USAGE_ERROR ("unknown command \"" + Arguments[0] + "\"");
   } catch (const USAGE_ERROR &Error) {
-    std::cerr << "ctlimage: " << Error.what () << "\n\n" << USAGE;
+    std::cerr << "ctlimage: " << Error.what () << "\n"
+              << "Try 'ctlimage " << Command << "--help'.\n";
+    return EXIT_USAGE;
+  } catch (const FILE_ERROR &Error) {
+    std::cerr << "ctlimage: " << Error.what () << "\n";
+    return EXIT_FILE;
   } catch (const std::exception &Error) {
     std::cerr << "ctlimage: " << Error.what () << "\n";
   }
 
-  return ImageTool::INSPECT_USAGE;
+  return EXIT_USAGE;
 }

@@ -1,6 +1,8 @@
 /** @file
   The image builder. The signature and the family and type codes come from
   the application's own header, so the tool cannot drift from it.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "ImageBuilder.h"

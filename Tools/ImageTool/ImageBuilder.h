@@ -10,6 +10,8 @@
   header byte is 0 unless HeaderTail fills the bytes from offset 28 on.
 
   Host code: standard C++17, exceptions for misuse (std::invalid_argument).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef IMAGE_TOOL_IMAGE_BUILDER_H_

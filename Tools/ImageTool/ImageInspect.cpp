@@ -2,6 +2,8 @@
   ctlimage inspect: runs the application's own signature check, support
   lookup and component scan on a file, prints what they see, and explains
   what the scan passed over.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "ImageInspect.h"
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ControllerInterface.h"
 #include "Image/ImageFormat.h"
 
 namespace ImageTool {
@@ -100,6 +103,26 @@ IsType (
 {
   for (std::uint32_t Code : COMPONENT_TYPE_CODES) {
     if (Word == Code) {
+      return true;
+    }
+  }
+
+  return false;
+}
+
+/// True when the entry's vendor and device are one of the models that the
+/// application drives: only such a controller is ever listed and updated.
+bool
+NamesSupportedModel (
+  const UINT16  *Ids
+  )
+{
+  if (Ids[0] != MAKER_VENDOR_ID) {
+    return false;
+  }
+
+  for (const SUPPORTED_CONTROLLER &Model : mSupportedControllers) {
+    if (Model.DeviceId == Ids[1]) {
       return true;
     }
   }
@@ -226,35 +249,96 @@ WalkArea (
   return Walk;
 }
 
-/// The last line for an image that the application refuses outright.
-int
-Refused (
-  std::ostream  &Out
+/// An error that ends the inspection: printed, recorded, and the verdict.
+INSPECTION &
+Stop (
+  INSPECTION         &Inspection,
+  std::ostream       &Text,
+  const std::string  &Error
   )
 {
-  Out << "Result:         malformed\n";
-  return INSPECT_MALFORMED;
+  Text << "error: " << Error << "\n";
+  Text << "Result:         malformed\n";
+  Inspection.Errors.push_back (Error);
+  Inspection.Verdict = VERDICT::Refused;
+  return Inspection;
+}
+
+/// Text as the inside of a JSON string.
+std::string
+JsonText (
+  const std::string  &Text
+  )
+{
+  std::string  Escaped;
+
+  for (char Character : Text) {
+    unsigned char  Byte = static_cast<unsigned char> (Character);
+
+    if ((Character == '"') || (Character == '\\')) {
+      Escaped.push_back ('\\');
+      Escaped.push_back (Character);
+    } else if (Byte < 0x20) {
+      Escaped += Format ("\\u%04X", Byte);
+    } else {
+      Escaped.push_back (Character);
+    }
+  }
+
+  return "\"" + Escaped + "\"";
+}
+
+void
+WriteJsonList (
+  std::ostream                    &Out,
+  const char                      *Name,
+  const std::vector<std::string>  &Items
+  )
+{
+  Out << "  \"" << Name << "\": [";
+  for (std::size_t Index = 0; Index < Items.size (); Index++) {
+    Out << (Index == 0 ? "\n    " : ",\n    ") << JsonText (Items[Index]);
+  }
+
+  Out << (Items.empty () ? "],\n" : "\n  ],\n");
+}
+
+const char *
+VerdictName (
+  VERDICT  Verdict
+  )
+{
+  switch (Verdict) {
+    case VERDICT::Ok:
+      return "ok";
+    case VERDICT::Partial:
+      return "partial";
+    case VERDICT::Refused:
+      break;
+  }
+
+  return "malformed";
 }
 
 } // namespace
 
-int
+INSPECTION
 InspectImage (
   const std::vector<std::uint8_t>  &File,
-  std::ostream                     &Out
+  std::ostream                     &Text
   )
 {
+  INSPECTION   Inspection;
   std::size_t  FileSize = File.size ();
 
-  Out << "File size:      " << FileSize << " bytes\n";
+  Inspection.FileSize = FileSize;
+  Text << "File size:      " << FileSize << " bytes\n";
   if (FileSize == 0) {
-    Out << "error: the file is empty\n";
-    return Refused (Out);
+    return Stop (Inspection, Text, "the file is empty");
   }
 
   if (FileSize >= LOAD_SIZE_LIMIT) {
-    Out << "error: the file is too large for the application (2^31 - 1 bytes or more)\n";
-    return Refused (Out);
+    return Stop (Inspection, Text, "the file is too large for the application (2^31 - 1 bytes or more)");
   }
 
   //
@@ -266,47 +350,65 @@ InspectImage (
   std::copy (File.begin (), File.end (), Buffer.begin ());
   UINT32  Length = static_cast<UINT32> (FileSize);
 
-  if (!CheckImageSignature (Buffer.data (), Length)) {
-    Out << "Signature:      mismatch\n";
-    Out << "error: not a firmware image: the first " << IMAGE_SIGNATURE_SIZE
-        << " bytes are not the image signature, or the file is not longer than them\n";
-    return Refused (Out);
+  Inspection.Signature = CheckImageSignature (Buffer.data (), Length) != FALSE;
+  if (!*Inspection.Signature) {
+    Text << "Signature:      mismatch\n";
+    return Stop (Inspection, Text, Format ("not a firmware image: the first %u bytes are not the image signature, "
+                                           "or the file is not longer than them", IMAGE_SIGNATURE_SIZE));
   }
 
-  Out << "Signature:      ok\n";
+  Text << "Signature:      ok\n";
   if (FileSize < IMAGE_SUPPORT_TABLE_OFFSET) {
-    Out << "error: the file ends before the support count\n";
-    return Refused (Out);
+    return Stop (Inspection, Text, "the file ends before the support count");
   }
 
   std::uint32_t  Count = Le32 (Buffer.data () + IMAGE_SUPPORT_COUNT_OFFSET);
 
-  Out << "Support count:  " << Count << "\n";
+  Inspection.SupportCount = Count;
+  Text << "Support count:  " << Count << "\n";
   if (IMAGE_SUPPORT_TABLE_OFFSET + 8 * static_cast<std::uint64_t> (Count) > FileSize) {
-    Out << Format ("error: a support table of %u entries needs %llu bytes; the file has %zu\n", Count,
-                   static_cast<unsigned long long> (IMAGE_SUPPORT_TABLE_OFFSET + 8 * static_cast<std::uint64_t> (Count)),
-                   FileSize);
-    return Refused (Out);
+    return Stop (Inspection, Text,
+                 Format ("a support table of %u entries needs %llu bytes; the file has %zu", Count,
+                         static_cast<unsigned long long> (IMAGE_SUPPORT_TABLE_OFFSET + 8 * static_cast<std::uint64_t> (Count)),
+                         FileSize));
   }
 
-  bool  Malformed = false;
+  auto  Error = [&Inspection, &Text](const std::string &Message) {
+                  Text << "error: " << Message << "\n";
+                  Inspection.Errors.push_back (Message);
+                };
 
   if (Count == 0) {
-    Out << "error: the support table is empty: the application refuses the image for every controller\n";
-    Malformed = true;
+    Error ("the support table is empty: the application refuses the image for every controller");
   } else {
-    Out << "    #  Vendor  Device  SubVendor  Subsystem\n";
+    Text << "    #  Vendor  Device  SubVendor  Subsystem\n";
   }
+
+  bool  AnyModel = false;
 
   for (std::uint32_t Entry = 0; Entry < Count; Entry++) {
     const std::uint8_t  *At = Buffer.data () + IMAGE_SUPPORT_TABLE_OFFSET + 8 * static_cast<std::size_t> (Entry);
     UINT16              Ids[4] = { Le16 (At), Le16 (At + 2), Le16 (At + 4), Le16 (At + 6) };
+    bool                Known  = NamesSupportedModel (Ids);
 
-    Out << Format ("  %3u  %04X    %04X    %04X       %04X\n", Entry, Ids[0], Ids[1], Ids[2], Ids[3]);
-    if (!IsControllerSupported (Ids)) {
-      Out << "error: the application does not find this entry in the table\n";
-      Malformed = true;
+    AnyModel = AnyModel || Known;
+    Inspection.Support.push_back (SUPPORT_FINDING { { Ids[0], Ids[1], Ids[2], Ids[3] }, Known });
+    Text << Format ("  %3u  %04X    %04X    %04X       %04X\n", Entry, Ids[0], Ids[1], Ids[2], Ids[3]);
+    if (!Known) {
+      std::string  Note = Format ("support entry %u (%04X:%04X:%04X:%04X) names no model that the application "
+                                  "drives: no controller matches it", Entry, Ids[0], Ids[1], Ids[2], Ids[3]);
+
+      Text << "note: " << Note << "\n";
+      Inspection.Notes.push_back (Note);
     }
+
+    if (!IsControllerSupported (Ids)) {
+      Error ("the application does not find this entry in the table");
+    }
+  }
+
+  if ((Count > 0) && !AnyModel) {
+    Error ("no support entry names a model that the application drives: no controller is ever updated with this image");
   }
 
   //
@@ -316,20 +418,26 @@ InspectImage (
   std::size_t  AreaOffset = static_cast<std::size_t> (mComponentArea - Buffer.data ());
   UINT32       Found      = ScanImageComponents (mComponentArea, AreaLength);
 
-  Out << Format ("Component area: offset 0x%zX, %u bytes\n", AreaOffset, AreaLength);
-  Out << "Components:     " << Found << "\n";
+  Inspection.AreaOffset = AreaOffset;
+  Inspection.AreaLength = AreaLength;
+  Text << Format ("Component area: offset 0x%zX, %u bytes\n", AreaOffset, AreaLength);
+  Text << "Components:     " << Found << "\n";
   if (Found > 0) {
-    Out << "    #  Offset      Family  Type  Size\n";
+    Text << "    #  Offset      Family  Type  Size\n";
   }
 
   for (UINT32 Index = 0; Index < Found; Index++) {
     const IMAGE_COMPONENT  &Component = mComponentTable[Index];
+    COMPONENT_FINDING      Finding {
+      static_cast<std::size_t> (Component.Start - Buffer.data ()),
+      CodeText (Component.Header + COMPONENT_FAMILY_OFFSET),
+      CodeText (Component.Header + COMPONENT_TYPE_OFFSET),
+      Le32 (Component.Header + COMPONENT_SIZE_OFFSET)
+    };
 
-    Out << Format ("  %3u  0x%08zX  %s    %s  %u\n", Index,
-                   static_cast<std::size_t> (Component.Start - Buffer.data ()),
-                   CodeText (Component.Header + COMPONENT_FAMILY_OFFSET).c_str (),
-                   CodeText (Component.Header + COMPONENT_TYPE_OFFSET).c_str (),
-                   Le32 (Component.Header + COMPONENT_SIZE_OFFSET));
+    Text << Format ("  %3u  0x%08zX  %s    %s  %u\n", Index, Finding.Offset, Finding.Family.c_str (),
+                    Finding.Type.c_str (), Finding.Size);
+    Inspection.Components.push_back (Finding);
   }
 
   WALK  Walk = WalkArea (mComponentArea, AreaLength, AreaOffset);
@@ -341,30 +449,108 @@ InspectImage (
   }
 
   for (const std::string &Note : Walk.Notes) {
-    Out << "note: " << Note << "\n";
+    Text << "note: " << Note << "\n";
+    Inspection.Notes.push_back (Note);
   }
 
   for (const std::string &Warning : Walk.Warnings) {
-    Out << "warning: " << Warning << "\n";
+    Text << "warning: " << Warning << "\n";
+    Inspection.Warnings.push_back (Warning);
   }
 
-  for (const std::string &Error : Walk.Errors) {
-    Out << "error: " << Error << "\n";
-    Malformed = true;
+  for (const std::string &WalkError : Walk.Errors) {
+    Error (WalkError);
   }
 
   if (!Agree) {
-    Out << "error: the tool's walk of the component area does not match the application's scan\n";
-    Malformed = true;
+    Error ("the tool's walk of the component area does not match the application's scan");
   }
 
   if (Found == 0) {
-    Out << "error: no component that the application accepts: it reports \"Not a valid firmware image..\"\n";
-    Malformed = true;
+    Error ("no component that the application accepts: it reports \"Not a valid firmware image..\"");
   }
 
-  Out << (Malformed ? "Result:         malformed\n" : "Result:         ok\n");
-  return Malformed ? INSPECT_MALFORMED : INSPECT_OK;
+  if (!Inspection.Errors.empty ()) {
+    Inspection.Verdict = VERDICT::Refused;
+  } else if (!Inspection.Warnings.empty ()) {
+    Inspection.Verdict = VERDICT::Partial;
+  } else {
+    Inspection.Verdict = VERDICT::Ok;
+  }
+
+  Text << "Result:         " << VerdictName (Inspection.Verdict) << "\n";
+  return Inspection;
+}
+
+void
+WriteInspectionJson (
+  const INSPECTION   &Inspection,
+  const std::string  &FileName,
+  std::ostream       &Out
+  )
+{
+  Out << "{\n";
+  Out << "  \"file\": " << JsonText (FileName) << ",\n";
+  Out << "  \"size\": " << Inspection.FileSize << ",\n";
+  Out << "  \"signature\": "
+      << (Inspection.Signature.has_value () ? (*Inspection.Signature ? "true" : "false") : "null") << ",\n";
+  Out << "  \"supportCount\": ";
+  if (Inspection.SupportCount.has_value ()) {
+    Out << *Inspection.SupportCount;
+  } else {
+    Out << "null";
+  }
+
+  Out << ",\n  \"support\": [";
+  for (std::size_t Index = 0; Index < Inspection.Support.size (); Index++) {
+    const SUPPORT_FINDING  &Entry = Inspection.Support[Index];
+
+    Out << (Index == 0 ? "\n    " : ",\n    ")
+        << Format ("{ \"vendor\": \"%04X\", \"device\": \"%04X\", \"subsystemVendor\": \"%04X\", "
+                   "\"subsystem\": \"%04X\", \"known\": %s }",
+                   Entry.Ids[0], Entry.Ids[1], Entry.Ids[2], Entry.Ids[3], Entry.Known ? "true" : "false");
+  }
+
+  Out << (Inspection.Support.empty () ? "],\n" : "\n  ],\n");
+  if (Inspection.AreaOffset.has_value ()) {
+    Out << "  \"componentArea\": { \"offset\": " << *Inspection.AreaOffset << ", \"length\": "
+        << Inspection.AreaLength << " },\n";
+  } else {
+    Out << "  \"componentArea\": null,\n";
+  }
+
+  Out << "  \"components\": [";
+  for (std::size_t Index = 0; Index < Inspection.Components.size (); Index++) {
+    const COMPONENT_FINDING  &Component = Inspection.Components[Index];
+
+    Out << (Index == 0 ? "\n    " : ",\n    ")
+        << "{ \"offset\": " << Component.Offset << ", \"family\": " << JsonText (Component.Family)
+        << ", \"type\": " << JsonText (Component.Type) << ", \"size\": " << Component.Size << " }";
+  }
+
+  Out << (Inspection.Components.empty () ? "],\n" : "\n  ],\n");
+  WriteJsonList (Out, "notes", Inspection.Notes);
+  WriteJsonList (Out, "warnings", Inspection.Warnings);
+  WriteJsonList (Out, "errors", Inspection.Errors);
+  Out << "  \"verdict\": \"" << VerdictName (Inspection.Verdict) << "\"\n";
+  Out << "}\n";
+}
+
+int
+VerdictExitStatus (
+  VERDICT  Verdict
+  )
+{
+  switch (Verdict) {
+    case VERDICT::Ok:
+      return EXIT_OK;
+    case VERDICT::Partial:
+      return EXIT_PARTIAL;
+    case VERDICT::Refused:
+      break;
+  }
+
+  return EXIT_REFUSED;
 }
 
 } // namespace ImageTool

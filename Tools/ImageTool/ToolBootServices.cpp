@@ -2,6 +2,8 @@
   The two boot services that the image format code calls (SetMem and
   CopyMem), for host programs that run it outside the test harness: the
   image tool and the fuzzer. Every other boot service is absent.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstring>

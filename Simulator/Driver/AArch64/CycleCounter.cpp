@@ -1,6 +1,8 @@
 /** @file
   The simulator driver's counter on AArch64: the generic timer's virtual
   count (CNTVCT_EL0), which UEFI firmware leaves running at a constant rate.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "../CycleCounter.h"

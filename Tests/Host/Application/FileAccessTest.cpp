@@ -2,6 +2,8 @@
   Tests of the file layer: opening in the eight modes, the 20 slots, reads,
   sizes, closes, name widening and LoadWholeFile with its messages. Files
   live in the host ShellLib's temporary directory.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "HostTest.h"

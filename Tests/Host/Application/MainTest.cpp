@@ -4,6 +4,8 @@
   conversion, the index test against the controller count, the closing
   messages of an update and a check, the force and check words, the exit
   status of each outcome, and the start-up and exit hooks.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <algorithm>

@@ -4,6 +4,8 @@
   order of the queue-port writes for every model, the read-backs of the
   FlushReads models, the requests that are never issued, the poll limit and
   delayed answers, and the pool memory that each request leaves behind.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstdio>

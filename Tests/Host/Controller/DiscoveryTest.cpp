@@ -5,6 +5,8 @@
   firmware wait with its states, doorbell, pauses and the three-minute
   bound, the notices of a long bring-up, the line that names a controller
   left out, and the BAR index by which PCI I/O reaches the register window.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstring>

@@ -2,6 +2,8 @@
   Tests of the controllers' PCI attributes: what bring-up turns on, that the
   run puts them back on every path, and whole runs of the application on a
   platform that protects memory from bus-master access.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstring>

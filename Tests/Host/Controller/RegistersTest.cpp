@@ -6,6 +6,8 @@
 
   Register accesses are checked against a small recording PCI I/O instance:
   the requests themselves are what matters here.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstring>

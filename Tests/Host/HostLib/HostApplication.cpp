@@ -2,6 +2,8 @@
   Runs the application as the shell does, for the tests of whole runs.
   Kept apart from the fixture, so that only an executable that runs the
   application needs the product's ShellAppMain.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "HostTest.h"

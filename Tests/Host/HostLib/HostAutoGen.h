@@ -4,6 +4,8 @@
   the values of the PCDs they read, as the MdePkg declaration defaults them
   or CtlFlashLibs.dsc.inc sets them.
   Force-included into those sources only.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_AUTO_GEN_H_

@@ -2,6 +2,8 @@
   Host instances of the processor-specific BaseLib functions that the
   portable EDK II sources cannot provide on the host. The rest of BaseLib
   (strings, math, lists) is EDK II's own code, compiled for the host.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "HostInternal.h"

@@ -10,6 +10,8 @@
 
   Every service that the product has no business calling stays NULL, so such
   a call ends the test with a sanitizer report at once.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstring>

@@ -3,6 +3,8 @@
   sleeping, counts the calls by duration, calls the registered listeners,
   and aborts a run that stalls past its limits (a hang of the code under
   test). See HostClock.h.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstdio>

@@ -2,6 +2,8 @@
   Test-facing control of the virtual clock behind the boot services' Stall:
   Stall advances it and never sleeps, calls the registered listeners, and
   takes a loop that stalls past the limits for a hang.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_CLOCK_H_

@@ -2,6 +2,8 @@
   The console of the host system table: the text output protocol behind
   gST->ConOut and gST->StdErr, and the capture that both feed, as the shell
   shows both on the screen. See HostConsole.h.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstring>

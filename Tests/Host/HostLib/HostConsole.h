@@ -2,6 +2,8 @@
   Test-facing view of the console: everything written to gST->ConOut and
   gST->StdErr (as Print, AsciiPrint and the assertion messages reach them),
   captured as text.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_CONSOLE_H_

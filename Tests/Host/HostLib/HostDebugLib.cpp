@@ -8,6 +8,8 @@
   Assertions, DEBUG () and DEBUG_CODE () are all enabled. DEBUG () output of
   every error level goes to a separate log (HostDebugLogText), not to the
   console, so that the console capture holds what a user sees.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstdio>

@@ -2,6 +2,8 @@
   Test-facing control of the host DebugLib: the DEBUG () log, and the
   assertions that ASSERT () of the product and of the EDK II libraries
   recorded.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_DEBUG_LIB_H_

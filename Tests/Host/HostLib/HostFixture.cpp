@@ -1,5 +1,7 @@
 /** @file
   The HOST_TEST fixture and the HOST_ARGV command-line builder (HostTest.h).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "HostTest.h"

@@ -3,6 +3,8 @@
   OpenProtocol, CloseProtocol, HandleProtocol and LocateProtocol over the
   handles that a test adds (each carries EFI_PCI_IO_PROTOCOL), with a record
   of the calls. See HostHandleDatabase.h.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <memory>

@@ -3,6 +3,8 @@
   LocateHandleBuffer, OpenProtocol, HandleProtocol and CloseProtocol: the
   handles that carry EFI_PCI_IO_PROTOCOL, what opening them returns, and a
   record of the calls.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_HANDLE_DATABASE_H_

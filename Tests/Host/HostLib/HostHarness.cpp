@@ -1,5 +1,7 @@
 /** @file
   HostReset and HostReportFailure (HostHarness.h).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <gtest/gtest.h>

@@ -10,6 +10,8 @@
   HostDebugLib.h (DEBUG () and ASSERT ()) and HostShellLib.h (the shell's
   file functions, which HostReset leaves alone). Tests, the simulator,
   fuzzers and benchmarks include these headers; product code never does.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_HARNESS_H_

@@ -3,6 +3,8 @@
   pool entry points behind both MemoryAllocationLib and the boot services,
   the console and DEBUG () sinks, the pieces that each concern contributes
   to the service tables, and the per-module resets that HostReset calls.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_INTERNAL_H_

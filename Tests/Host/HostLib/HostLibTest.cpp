@@ -3,6 +3,8 @@
   print library does, that Stall drives the virtual clock and its listeners,
   that the tracked pool catches leaks, double frees and injected failures,
   and that the handle database and assertions behave as the tests rely on.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <gtest/gtest-spi.h>

@@ -7,6 +7,8 @@
   New pool blocks are filled with 0xAF, not zero, as real pool memory holds
   whatever was there before: code that relies on AllocatePool returning
   zeros shows up. Runtime and reserved variants behave like the plain ones.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <algorithm>

@@ -3,6 +3,8 @@
   services' AllocatePool and FreePool: every block is tracked, allocations
   can be made to fail on purpose, and what is left at the end of a test is a
   leak unless declared deliberate.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_MEMORY_ALLOCATION_LIB_H_

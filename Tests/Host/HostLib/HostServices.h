@@ -7,6 +7,8 @@
 
   For code that still expects them all in one place; new code includes the
   headers of what it uses.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_SERVICES_H_

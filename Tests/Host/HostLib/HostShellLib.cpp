@@ -2,6 +2,8 @@
   Host instance of the ShellLib file functions that the product calls,
   backed by real files in a temporary directory, with fault injection and a
   record of the calls. See HostShellLib.h.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <fcntl.h>

@@ -10,6 +10,8 @@
 
   HostShellReset () puts everything back: no file open, no faults, an empty
   directory. It is not part of HostReset (); fixtures that use files call it.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_SHELL_LIB_H_

@@ -9,6 +9,8 @@
   own module state, where a test needs it, is the test's business.
 
   Include this header before CtlFlash.h.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #ifndef HOST_TEST_H_

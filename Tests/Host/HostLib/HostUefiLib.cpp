@@ -11,6 +11,8 @@
   firmware. Unlike UefiLib, the format buffer lives on the stack rather than
   in pool memory, so printing neither counts as an allocation nor fails
   under injected allocation failures.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "HostInternal.h"

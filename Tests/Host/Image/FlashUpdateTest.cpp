@@ -6,6 +6,8 @@
   status, the bytes that were committed, where every piece was sent from,
   the drives' policies and the pool afterwards; and the check, which must
   agree with the update it stands for.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <algorithm>

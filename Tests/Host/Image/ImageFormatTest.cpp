@@ -6,6 +6,8 @@
   The loaded buffer is exactly file + 1 bytes of heap; under AddressSanitizer
   the extra 0 byte is poisoned as well, so a read of anything but the file's
   own bytes fails the test.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 //

@@ -4,6 +4,8 @@
   which records), and the drives' cache policies afterwards, for the switch
   to write-through, the restore, "force", failed list, get and set requests,
   and lists that the per-drive arrays cannot hold.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstdio>

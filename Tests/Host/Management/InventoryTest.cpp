@@ -4,6 +4,8 @@
   land, what a failed information request does and what failed battery
   requests do not, the battery type names, and the listing text byte for
   byte as the console shows it.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstring>

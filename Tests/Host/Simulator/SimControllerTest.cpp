@@ -6,6 +6,8 @@
 
   Frames are built and posted here the way the application builds them, so
   that a fault in the model shows up as a wrong answer to a correct host.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <gtest/gtest.h>

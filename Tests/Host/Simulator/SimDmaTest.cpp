@@ -2,6 +2,8 @@
   Tests of the model's platform side: the attributes, AllocateBuffer and
   Map as a protected and an unprotected platform answer them, and what the
   controller's own accesses to host memory reach.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include <cstring>

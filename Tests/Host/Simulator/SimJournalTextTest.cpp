@@ -1,6 +1,8 @@
 /** @file
   Tests of the journal as text: every line form, byte for byte, and lines
   cut to a short buffer without writing past it.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "HostTest.h"

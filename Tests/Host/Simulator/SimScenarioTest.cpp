@@ -2,6 +2,8 @@
   Tests of the scenario texts: the sample scenario, every error with its
   line, robustness against damaged text, and the host wiring (SIM_HOST) that
   puts a scenario's controllers on the harness's handle database and clock.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "HostTest.h"
