@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "HostInternal.h"
+#include "HostVariables.h"
 
 VOID
 HostReset (
@@ -21,6 +22,7 @@ HostReset (
   HostPoolResetState ();
   HostConsoleResetState ();
   HostDebugResetState ();
+  HostVariablesReset ();
 }
 
 VOID
