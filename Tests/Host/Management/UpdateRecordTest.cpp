@@ -285,6 +285,24 @@ TEST_F (UpdateRecord, TheRecordHoldsWhatTheUpdateChangesInItsDocumentedFormat) {
   // Target id, VD number, saved policy, reserved: drive 1 was in
   // write-through and is not recorded.
   EXPECT_EQ ((std::vector<UINT8> { 0, 0, 0x01, 0, 2, 2, 0x11, 0 }), std::vector<UINT8> (Bytes + 112, Bytes + 120));
+
+  //
+  // The same facts, as a caller that reports them reads them.
+  //
+  UPDATE_RECORD_FACTS  Facts;
+
+  ASSERT_EQ (EFI_SUCCESS, GetUpdateRecordFacts (GetControllerContext (0), &Facts));
+  EXPECT_EQ (UPDATE_RECORD_MATCH::MATCHES, Facts.Match);
+  EXPECT_TRUE (Facts.TimeValid);
+  EXPECT_EQ (2026, Facts.Time.Year);
+  EXPECT_EQ (UPDATE_RECORD_STAGE::FLASH_STARTED, Facts.Stage);
+  EXPECT_EQ ((std::vector<UINT8> { 0, 2 }), std::vector<UINT8> (Facts.VdIds, Facts.VdIds + Facts.DriveCount));
+  EXPECT_STREQ ("fw.bin", Facts.ImageName);
+  EXPECT_EQ (Le32 (44), Facts.ImageCrc32);
+
+  HostVariablesReset ();
+  EXPECT_EQ (EFI_NOT_FOUND, GetUpdateRecordFacts (GetControllerContext (0), &Facts));
+  EXPECT_EQ (UPDATE_RECORD_MATCH::NONE, Facts.Match);
   ReleaseUnansweredFrames ();
 }
 
