@@ -638,8 +638,12 @@ def cmd_powercut(args):
     made = {}
     shared = {APP: os.path.join(args.efi_dir, APP), DRIVER: os.path.join(args.efi_dir, DRIVER),
               CONTROL: os.path.join(args.efi_dir, CONTROL)}
-    for name, path in volume_files(case.files, args.efi_dir, out, tools(args), made):
-        shared[name] = path
+    try:
+        for name, path in volume_files(case.files, args.efi_dir, out, tools(args), made):
+            shared[name] = path
+    except (OSError, subprocess.CalledProcessError) as error:
+        print("FAILED: a file of the case could not be made: %s" % error)
+        return 1
     failed = False
     for index, spec in enumerate(case.boots):
         boot_dir = os.path.join(out, "boot%d" % (index + 1))
