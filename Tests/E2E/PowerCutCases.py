@@ -17,7 +17,7 @@ LOCATION = "0000:41:00.0"
 RECORD_GUID = "D5F4878A-D9FF-40D5-A1D9-871F6793F5C3"
 KEEP_POWER_ON = "Keep the power on."
 WAITING = "Waiting for the controller at " + LOCATION
-
+# A cut text is the end of a notice, so that the whole notice is on record.
 
 class Boot:
     def __init__(self, scenario, steps, cut_at=None):
@@ -75,7 +75,7 @@ CASES = [
             ("ctlflash.efi upd-three.img 0", Regex(
                 re.escape(wb_to_wt(0, 2)) + r".*" + re.escape("(BIOS) Firmware updated..") + r"\n"
                 + re.escape(WAITING + " to answer (logical drive list)") + r".*")),
-        ], cut_at=WAITING),
+        ], cut_at="at most 180 s."),
         SECOND_BOOT,
     ], files=UPDATE_FILES),
 ]
