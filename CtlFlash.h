@@ -31,6 +31,9 @@
   | mFileSlots             | FileOpen / FileClose        | the file layer                 |
   | mForceUpdate           | ProcessCommandLine          | the write-cache guard          |
   | mCheckOnly             | ProcessCommandLine          | UpdateFirmware, the guard      |
+  | the update record      | UpdateFirmware, the guard   | the listing, the next update   |
+  |                        | (Management/UpdateRecord.h) | (a UEFI variable, kept across  |
+  |                        |                             | boots)                         |
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -722,6 +725,162 @@ enum class WRITE_THROUGH_REASON : UINT32 {
 BOOLEAN
 ReportDrivesLeftInWriteThrough (
   IN WRITE_THROUGH_REASON  Reason
+  );
+
+//
+// ---------------------------------------------------------------------------
+// Persistent update record (Management/UpdateRecord.h holds its format)
+// ---------------------------------------------------------------------------
+//
+
+///
+/// How far an update had come when its record was last written.
+///
+enum class UPDATE_RECORD_STAGE : UINT8 {
+  DRIVES_SWITCHED = 1,   ///< written before the first set-properties request
+  FLASH_STARTED   = 2    ///< rewritten once the first download was sent
+};
+
+///
+/// What a controller's stored record is to the controller.
+///
+enum class UPDATE_RECORD_MATCH : UINT32 {
+  NONE,          ///< no record for its location
+  MATCHES,       ///< the record's IDs are the controller's
+  OTHER_IDS,     ///< a record for other IDs at that location
+  UNREADABLE,    ///< the variable is not a whole record
+  DRIVES_GONE    ///< a drive of the record is no longer listed
+};
+
+///
+/// The facts of a controller's record, for whoever reports them. Filled
+/// whole by GetUpdateRecordFacts; the other fields are zero unless Match is
+/// MATCHES or OTHER_IDS.
+///
+struct UPDATE_RECORD_FACTS {
+  UPDATE_RECORD_MATCH    Match;
+  BOOLEAN                TimeValid;        ///< Time holds when the update began
+  EFI_TIME               Time;
+  UPDATE_RECORD_STAGE    Stage;
+  UINT32                 DriveCount;       ///< drives held in write-through
+  UINT8                  VdIds[64];        ///< their VD numbers, in list order
+  CHAR8                  ImageName[64];    ///< image file name, NUL-terminated
+  UINT32                 ImageCrc32;       ///< CRC32 of the whole image file
+};
+
+/**
+  Read the facts of a controller's record. Only the controller's IDs are
+  compared: whether the drives still exist needs the drive list, which an
+  update reads.
+
+  @param[in]  Controller  The controller.
+  @param[out] Facts       Receives the facts.
+
+  @retval EFI_SUCCESS    The controller has a record (Facts->Match says
+                         whether it matches).
+  @retval EFI_NOT_FOUND  It has none.
+**/
+EFI_STATUS
+GetUpdateRecordFacts (
+  IN  CONST CONTROLLER_CONTEXT  *Controller,
+  OUT UPDATE_RECORD_FACTS       *Facts
+  );
+
+/**
+  For the listing: one line for every enabled controller that has a
+  record, "\nController N at L: an update was cut off on DATE; VD(0) VD(2)
+  held in write-through.", or that its record does not match it.
+**/
+VOID
+PrintUpdateRecordNotes (
+  VOID
+  );
+
+/**
+  Note the image of the update under way for its record.
+
+  @param[in] FileName  ASCII file name; cut to 63 characters.
+  @param[in] Image     The loaded file.
+  @param[in] Length    Its size.
+**/
+VOID
+NoteUpdateRecordImage (
+  IN CONST CHAR8  *FileName,
+  IN CONST VOID   *Image,
+  IN UINT32       Length
+  );
+
+/**
+  Start the record of an update or check: forget what an earlier run of the
+  same image left, read the controller's stored record and judge it by its
+  IDs. A check names a matching record as the listing does. A record that
+  does not match is reported and kept, and the update must not start.
+
+  @param[in] Controller  The controller to be updated.
+
+  @retval TRUE   No record, or one that matches the controller's IDs.
+  @retval FALSE  A record that does not match; the reason has been printed.
+**/
+BOOLEAN
+LoadUpdateRecordForUpdate (
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
+  Rewrite the record with stage FLASH_STARTED, once, after the first
+  download request of the run. Does nothing when this run wrote no record.
+
+  @param[in] Controller  The controller being flashed.
+**/
+VOID
+NoteUpdateRecordFlashStarted (
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
+  @retval TRUE   The record this run took over was written after the flash
+                 had begun: the controller's firmware may be half written.
+  @retval FALSE  Otherwise.
+**/
+BOOLEAN
+EarlierFlashWasCut (
+  VOID
+  );
+
+/**
+  @return EFI_SUCCESS, or why the record kept the update from starting:
+          EFI_ABORTED for a record that does not match, the variable
+          service's error for a record that could not be written.
+**/
+EFI_STATUS
+UpdateRecordStatus (
+  VOID
+  );
+
+/**
+  End the record of an update: delete it when this run wrote it and no
+  drive is left in write-through. A record that cannot be deleted is named.
+
+  @param[in] Controller  The controller that was updated.
+**/
+VOID
+FinishUpdateRecord (
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
+  Drop the record of a location on purpose, and say so.
+
+  @param[in] Location  "SSSS:BB:DD.F", as the messages show it.
+
+  @retval EFI_SUCCESS            The record was dropped.
+  @retval EFI_NOT_FOUND          There was none.
+  @retval EFI_INVALID_PARAMETER  Location cannot name a record.
+  @return The variable service's error.
+**/
+EFI_STATUS
+ForgetUpdateRecord (
+  IN CONST CHAR8  *Location
   );
 
 //

@@ -66,6 +66,12 @@ RunExitHooks (
   | EFI_UNSUPPORTED       | the image is refused                                |
   | EFI_DEVICE_ERROR      | the update failed or partly failed (drive step,     |
   |                       | flash, or a restore after a successful flash)       |
+  | EFI_ABORTED           | the controller's update record does not match it    |
+  | the store's error     | the update record could not be written              |
+
+  "forget LOCATION" runs before discovery: EFI_SUCCESS when the record was
+  dropped, EFI_NOT_FOUND when there was none, EFI_INVALID_PARAMETER for a
+  location that does not parse, else the variable service's error.
 
   @param[in] Argc  Number of arguments, the program name included.
   @param[in] Argv  The arguments.

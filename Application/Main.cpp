@@ -10,11 +10,14 @@
     ctlflash.efi FwFile idx force    the same, logical drives left alone
     ctlflash.efi FwFile idx check    every step of the update that only
                                      reads; nothing is written
+    ctlflash.efi forget LOCATION     drop the update record of the
+                                     controller at that PCI location
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "CommandLine.h"
+#include "PciLocation.h"
 
 ///
 /// TRUE when the third argument is "force". Cleared at the start of every
@@ -239,6 +242,30 @@ UpdateArgumentsAreValid (
   return TRUE;
 }
 
+///
+/// "forget LOCATION": drop the update record kept for that location. It
+/// needs no controller, so it runs before discovery.
+///
+EFI_STATUS
+ForgetCommand (
+  IN CONST CHAR16  *LocationText
+  )
+{
+  PCI_LOCATION  Location;
+  CHAR8         Text[CONTROLLER_LOCATION_SIZE];
+
+  if (!ParsePciLocation (LocationText, &Location)) {
+    AsciiPrint ("\nInvalid arguments ..");
+    return EFI_INVALID_PARAMETER;
+  }
+
+  //
+  // The record is named by the location as the messages print it.
+  //
+  AsciiSPrint (Text, sizeof (Text), "%04x:%02x:%02x.%x", Location.Segment, Location.Bus, Location.Device, Location.Function);
+  return ForgetUpdateRecord (Text);
+}
+
 } // namespace
 
 EFI_STATUS
@@ -249,6 +276,10 @@ ProcessCommandLine (
 {
   mForceUpdate = FALSE;
   mCheckOnly   = FALSE;
+
+  if ((Argc == 3) && (StrCmp (Argv[ARG_FILE], CTL_WSTR ("forget")) == 0)) {
+    return ForgetCommand (Argv[ARG_INDEX]);
+  }
 
   DiscoverControllers ();
 

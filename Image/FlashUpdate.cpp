@@ -9,6 +9,10 @@
   per piece of at most 32 KB at increasing offsets, commit. The pieces are
   sent straight from the image buffer.
 
+  The update record (Management/UpdateRecord.h) brackets the drive
+  changes: written by the switch, brought up to date at the first
+  download, deleted once every drive it names is back in write-back.
+
   A check ("check" on the command line) runs the same driver up to the
   flash: the same loading, validation and logical-drive reads, and then
   names what the flash would do instead of doing it.
@@ -119,6 +123,15 @@ FlashComponent (
       *Downloaded = TRUE;
     }
 
+    //
+    // From the first download on, the controller's flash may be half
+    // written: the record says so before the piece goes out, so that a cut
+    // during its wait finds it said.
+    //
+    if (Offset == 0) {
+      NoteUpdateRecordFlashStarted (Controller);
+    }
+
     Status = RequestToController (Controller, OP_FLASH_DOWNLOAD, Offset, Component->Start + Offset, Piece);
     if (Status != 0) {
       RequestWithoutData (Controller, OP_FLASH_CLOSE, 0);
@@ -185,11 +198,25 @@ UpdateFirmware (
   }
 
   //
+  // A record left by an earlier update that does not match this controller
+  // is never applied blindly: the update does not start.
+  //
+  NoteUpdateRecordImage (FileName, Image, FileLength);
+  if (!LoadUpdateRecordForUpdate (Controller)) {
+    return Outcome (UpdateRecordStatus ());
+  }
+
+  //
   // A switch that fails part-way has put back what it could and named the
-  // rest itself.
+  // rest itself. A record that could not be written, or no longer matches
+  // the drives, gives the status.
   //
   if (!SwitchToWriteThrough (Controller)) {
-    return Outcome (EFI_DEVICE_ERROR);
+    FinishUpdateRecord (Controller);
+
+    EFI_STATUS  Status = UpdateRecordStatus ();
+
+    return Outcome (EFI_ERROR (Status) ? Status : EFI_DEVICE_ERROR);
   }
 
   //
@@ -215,14 +242,16 @@ UpdateFirmware (
       // Before the first download nothing has reached the flash, and the
       // drives go back to write-back. After it, components before this one
       // may be committed and this one is half written: a controller in that
-      // state is not trusted with a write-back cache.
+      // state is not trusted with a write-back cache, and no more is one
+      // whose earlier flash was cut off.
       //
-      if ((Index == 0) && !Downloaded) {
+      if ((Index == 0) && !Downloaded && !EarlierFlashWasCut ()) {
         PutWriteThroughDrivesBack (Controller);
       } else {
         ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::FLASH_FAILED);
       }
 
+      FinishUpdateRecord (Controller);
       return Outcome (EFI_DEVICE_ERROR);
     }
 
@@ -234,8 +263,10 @@ UpdateFirmware (
   // still makes the run a failure, so that a script sees it.
   //
   BOOLEAN  Restored = RestoreWriteCachePolicy (Controller);
+  BOOLEAN  Kept     = ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED);
 
-  if (ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED) || !Restored) {
+  FinishUpdateRecord (Controller);
+  if (Kept || !Restored) {
     return Outcome (EFI_DEVICE_ERROR, TRUE);
   }
 

@@ -10,6 +10,13 @@
   that whoever ends an update can tell the user which drives stay in
   write-through, also after a read has discarded the saved policies.
 
+  Before its first set-properties request the switch has the update
+  record written (UpdateRecord.h): the drives it is about to switch and
+  their saved policies. When an earlier update of the controller was cut
+  off, the switch takes the policies of its record for the drives that
+  record holds in write-through, so that the restore puts write-back back
+  rather than the write-through it finds.
+
   Every failure is printed where it happens and recorded in
   mCachePolicyFailed, from which each step's result is taken.
 
@@ -17,6 +24,7 @@
 **/
 
 #include "CachePolicyInternal.h"
+#include "UpdateRecord.h"
 
 LD_LIST         mLdList;
 UINT32          mLdCount;
@@ -43,6 +51,36 @@ DriveIdOf (
   )
 {
   return LdRefTargetId (mLdProperties[TargetId].Ref);
+}
+
+BOOLEAN
+DriveIsListed (
+  IN UINT8  TargetId
+  )
+{
+  for (UINT32 Position = 0; Position < mLdCount; Position++) {
+    if (TargetIdAt (Position) == TargetId) {
+      return TargetId < MAX_TARGET_IDS;
+    }
+  }
+
+  return FALSE;
+}
+
+BOOLEAN
+RecordHolds (
+  IN CONST UPDATE_RECORD_DRIVE  *Drives,
+  IN UINT32                     DriveCount,
+  IN UINT8                      TargetId
+  )
+{
+  for (UINT32 Index = 0; Index < DriveCount; Index++) {
+    if (Drives[Index].TargetId == TargetId) {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
 }
 
 } // namespace
@@ -225,10 +263,25 @@ SwitchToWriteThrough (
     return FALSE;
   }
 
+  if (!TakeOverUpdateRecord (Controller)) {
+    return FALSE;
+  }
+
+  UPDATE_RECORD_DRIVE  Drives[MAX_TARGET_IDS];
+  UINT32               DriveCount = 0;
+
   for (UINT32 Position = 0; Position < mLdCount; Position++) {
     UINT8  TargetId = TargetIdAt (Position);
 
-    if ((TargetId < MAX_TARGET_IDS) && (mSavedCachePolicy[TargetId] != 0)) {
+    if ((TargetId >= MAX_TARGET_IDS) || (mSavedCachePolicy[TargetId] == 0)) {
+      continue;
+    }
+
+    //
+    // A drive that a cut-off update left in write-through has its saved
+    // policy from that update's record, and nothing to switch.
+    //
+    if ((mLdProperties[TargetId].CachePolicy & LD_CACHE_POLICY_WRITE_BACK) != 0) {
       if (mCheckOnly) {
         AsciiPrint ("\nWould switch VD(%d) WB->WT.", DriveIdOf (TargetId));
       } else {
@@ -236,10 +289,27 @@ SwitchToWriteThrough (
         AsciiPrint ("\nModifying write cache policy for VD(%d) WB->WT.", DriveIdOf (TargetId));
       }
     }
+
+    if (!RecordHolds (Drives, DriveCount, TargetId)) {
+      Drives[DriveCount].TargetId    = TargetId;
+      Drives[DriveCount].VdId        = DriveIdOf (TargetId);
+      Drives[DriveCount].SavedPolicy = mSavedCachePolicy[TargetId];
+      Drives[DriveCount].Reserved    = 0;
+      DriveCount++;
+    }
   }
 
   if (mCheckOnly) {
     return TRUE;
+  }
+
+  //
+  // Nothing has been changed yet: a record that cannot be kept stops the
+  // update here.
+  //
+  if ((DriveCount != 0) && EFI_ERROR (WriteUpdateRecord (Controller, Drives, DriveCount))) {
+    mCachePolicyFailed = TRUE;
+    return FALSE;
   }
 
   SetLogicalDriveProperties (Controller, TRUE);
@@ -250,11 +320,62 @@ SwitchToWriteThrough (
   //
   // Nothing has reached the flash yet: put the drives switched so far back
   // rather than leave them in write-through for an update that will not
-  // happen.
+  // happen. After an earlier flash that was cut off, though, the firmware
+  // may be half written, and the drives stay in write-through.
   //
-  PutWriteThroughDrivesBack (Controller);
+  if (EarlierFlashWasCut ()) {
+    ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::FLASH_FAILED);
+  } else {
+    PutWriteThroughDrivesBack (Controller);
+  }
+
   mCachePolicyFailed = TRUE;
   return FALSE;
+}
+
+BOOLEAN
+TakeOverUpdateRecord (
+  IN CONTROLLER_CONTEXT  *Controller
+  )
+{
+  CONST UPDATE_RECORD  *Found = FoundUpdateRecord ();
+
+  if (Found == NULL) {
+    return TRUE;
+  }
+
+  for (UINT32 Index = 0; Index < Found->Header.DriveCount; Index++) {
+    UINT8  TargetId = Found->Drives[Index].TargetId;
+
+    if (!DriveIsListed (TargetId)) {
+      ReportUpdateRecordMismatch (Controller, UPDATE_RECORD_MATCH::DRIVES_GONE, TargetId);
+      return FALSE;
+    }
+  }
+
+  for (UINT32 Index = 0; Index < Found->Header.DriveCount; Index++) {
+    CONST UPDATE_RECORD_DRIVE  *Drive   = &Found->Drives[Index];
+    UINT8                      TargetId = Drive->TargetId;
+
+    //
+    // A drive switched back to write-back by hand since has its policy
+    // from the read, as any write-back drive.
+    //
+    if ((mLdProperties[TargetId].CachePolicy & LD_CACHE_POLICY_WRITE_BACK) != 0) {
+      continue;
+    }
+
+    mSavedCachePolicy[TargetId] = Drive->SavedPolicy;
+    if (!mCheckOnly && !mInWriteThrough[TargetId]) {
+      mInWriteThrough[TargetId]                = TRUE;
+      mSwitchedDrives[mSwitchedCount].TargetId = TargetId;
+      mSwitchedDrives[mSwitchedCount].VdId     = Drive->VdId;
+      mSwitchedCount++;
+    }
+  }
+
+  PrintUpdateRecordTakeOver ();
+  return TRUE;
 }
 
 //

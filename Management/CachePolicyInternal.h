@@ -16,8 +16,10 @@
   | mCachePolicyFailed | every failed request of the current step      |
   | mSwitchedDrives,   | a successful set of the switch appends a      |
   | mSwitchedCount     | drive; cleared when the next switch begins    |
-  | mInWriteThrough    | TRUE by a successful set of the switch, FALSE |
-  |                    | by a successful set of the restore            |
+  | mInWriteThrough    | TRUE by a successful set of the switch, or by |
+  |                    | TakeOverUpdateRecord for a drive a cut-off    |
+  |                    | update left in write-through; FALSE by a      |
+  |                    | successful set of the restore                 |
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -122,6 +124,24 @@ UINT32
 ReadLogicalDrives (
   IN CONTROLLER_CONTEXT  *Controller,
   IN BOOLEAN             SavePolicy
+  );
+
+/**
+  Take over the record of an earlier update of the controller that was cut
+  off (FoundUpdateRecord), after the saving read: every drive it names must
+  still be listed; each of them that is in write-through now gets the
+  record's saved policy and counts as switched by this run. Says so in one
+  line.
+
+  @param[in] Controller  The controller.
+
+  @retval TRUE   No record, or it was taken over.
+  @retval FALSE  A drive of the record is no longer listed: the record is
+                 reported, kept and not applied.
+**/
+BOOLEAN
+TakeOverUpdateRecord (
+  IN CONTROLLER_CONTEXT  *Controller
   );
 
 #endif

@@ -140,6 +140,12 @@ PrintControllerListing (
       );
   }
 
+  //
+  // Every controller that an update left a record for is named under the
+  // table.
+  //
+  PrintUpdateRecordNotes ();
+
   AsciiPrint ("\n\n");
   AsciiPrint ("Command for Firmware update:\nctlflash.efi FwFile idx [force]\n");
   AsciiPrint ("[force] - Ignore VD write policy, while updating the firmware\n");

@@ -6,13 +6,16 @@
     ctlsimctl journal [N]   frames, commits and counters (all or controller N)
     ctlsimctl drives N      logical drives of controller N
     ctlsimctl clear         forget journals and commits of every controller
+    ctlsimctl clear-state   delete the saved persistent state of every
+                            controller installed now
 
   Output: the lines of Model/SimJournalText.h. "journal" prints, for each
   controller, its frames (with " at" and the device address on a protected
   platform), its commits and the summary; then, on a protected platform,
   the dma line; then, only when the controller had accesses to host memory
   refused or outside the mappings, each of them and the dma-faults line.
-  "drives" prints one drive line per logical drive.
+  "drives" prints one drive line per logical drive. "clear-state" prints
+  "cleared N saved state(s)".
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -35,7 +38,7 @@ PrintUsage (
   )
 {
   AsciiPrint (
-    "usage: ctlsimctl load FILE | journal [N] | drives N | clear\n"
+    "usage: ctlsimctl load FILE | journal [N] | drives N | clear | clear-state\n"
     );
 }
 
@@ -299,6 +302,11 @@ ShellAppMain (
       SimClearJournal (Control->GetController (Control, Index));
     }
 
+    return 0;
+  }
+
+  if ((Argc == 2) && (StrCmp (Argv[1], CTL_WSTR ("clear-state")) == 0)) {
+    AsciiPrint ("cleared %u saved state(s)\n", Control->ClearState (Control));
     return 0;
   }
 

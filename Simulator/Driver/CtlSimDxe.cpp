@@ -10,6 +10,13 @@
   ctlsimctl.efi. A periodic timer event tells the models the time, so
   delayed answers arrive while the application polls.
 
+  A controller whose scenario says "persistent" keeps its drives'
+  properties, its committed components and an open flash operation in a
+  non-volatile variable ("Sim-SSSS:BB:DD.F", CTL_SIM_STATE_VARIABLE_GUID),
+  saved after every change and applied on top of the scenario whenever one
+  is loaded: a second boot with the same variable store sees what the
+  first left, as a real controller keeps its configuration.
+
   | State     | Changed by                         | Read by                      |
   |-----------|------------------------------------|------------------------------|
   | mSet      | ReplaceControllers (at TPL_CALLBACK)| the timer, the protocol      |
@@ -24,6 +31,7 @@ extern "C" {
 #include <Protocol/LoadedImage.h>
 #include <Protocol/SimpleFileSystem.h>
 #include <Library/BaseMemoryLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
 }
 
 #include "../../CtlFlash.h"
@@ -66,6 +74,12 @@ UINT64      mCounterStart;
 UINT64      mCounterPerUs = 1;
 EFI_GUID    mControlGuid    = CTL_SIM_CONTROL_PROTOCOL_GUID;
 EFI_GUID    mDevicePathGuid = CTL_SIM_DEVICE_PATH_GUID;
+EFI_GUID    mStateGuid      = CTL_SIM_STATE_VARIABLE_GUID;
+
+///
+/// "Sim-SSSS:BB:DD.F" and its NUL.
+///
+constexpr UINTN  STATE_NAME_LENGTH = 32;
 
 //
 // ---------------------------------------------------------------------------
@@ -138,11 +152,89 @@ DxeUnlock (
 }
 
 //
+// ---------------------------------------------------------------------------
+// Persistent state: one non-volatile variable per persistent controller,
+// named after its PCI location
+// ---------------------------------------------------------------------------
+//
+
+VOID
+StateName (
+  IN  SIM_CONTROLLER  *Sim,
+  OUT CHAR16          (&Name)[STATE_NAME_LENGTH]
+  )
+{
+  CONST SIM_PCI_LOCATION  *Location = &SimGetConfig (Sim)->Location;
+
+  UnicodeSPrint (
+    Name,
+    sizeof (Name),
+    CTL_WSTR ("Sim-%04x:%02x:%02x.%x"),
+    Location->Segment,
+    static_cast<UINT32> (Location->Bus),
+    static_cast<UINT32> (Location->Device),
+    static_cast<UINT32> (Location->Function)
+    );
+}
+
+///
+/// Called by the model, with its lock held (TPL_CALLBACK, where the
+/// variable services may be called), after each command that changes what
+/// a real controller keeps across a power cut.
+///
+VOID
+DxeStateChanged (
+  SIM_CONTROLLER  *Sim
+  )
+{
+  CHAR16             Name[STATE_NAME_LENGTH];
+  SIM_PERSIST_STATE  State;
+
+  if (!SimGetConfig (Sim)->Persistent) {
+    return;
+  }
+
+  StateName (Sim, Name);
+  SimSaveState (Sim, &State);
+  EFI_STATUS  Status = gRT->SetVariable (Name, &mStateGuid, EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof (State), &State);
+
+  if (EFI_ERROR (Status)) {
+    Print (CTL_WSTR ("CtlSimDxe: state of %s not saved (%r)\n"), Name, Status);
+  }
+}
+
+///
+/// Put what an earlier boot left on top of a new persistent controller.
+///
+VOID
+ApplySavedState (
+  IN SIM_CONTROLLER  *Sim
+  )
+{
+  CHAR16             Name[STATE_NAME_LENGTH];
+  SIM_PERSIST_STATE  State;
+  UINTN              Size = sizeof (State);
+
+  if (!SimGetConfig (Sim)->Persistent) {
+    return;
+  }
+
+  StateName (Sim, Name);
+  if (EFI_ERROR (gRT->GetVariable (Name, &mStateGuid, NULL, &Size, &State))) {
+    return;
+  }
+
+  if (!SimApplyState (Sim, &State, Size)) {
+    Print (CTL_WSTR ("CtlSimDxe: saved state %s does not fit the scenario; not applied\n"), Name);
+  }
+}
+
+//
 // DxeAllocate takes boot-services pool, which the application frees with
 // FreePool: it also serves the descriptors that GetBarAttributes hands out.
 // The buffers of PciIo->AllocateBuffer are boot-services pages.
 //
-constexpr SIM_ENV  mEnv = { DxeAllocate, DxeFree, DxeNowUs, DxeLock, DxeUnlock, DxeAllocate, DxeAllocatePages, DxeFreePages };
+constexpr SIM_ENV  mEnv = { DxeAllocate, DxeFree, DxeNowUs, DxeLock, DxeUnlock, DxeAllocate, DxeAllocatePages, DxeFreePages, DxeStateChanged };
 
 ///
 /// Measure the counter against Stall once, so that DxeNowUs gives microseconds.
@@ -294,6 +386,10 @@ ReplaceControllers (
     return (Error->Line != 0) ? EFI_INVALID_PARAMETER : EFI_OUT_OF_RESOURCES;
   }
 
+  for (UINT32 Index = 0; Index < New.Count; Index++) {
+    ApplySavedState (New.Controllers[Index]);
+  }
+
   RemoveControllers ();
 
   for (UINT32 Index = 0; Index < New.Count; Index++) {
@@ -356,11 +452,32 @@ ControlGetController (
   return (Index < mSet.Count) ? mSet.Controllers[Index] : NULL;
 }
 
+UINT32
+EFIAPI
+ControlClearState (
+  IN CTL_SIM_CONTROL_PROTOCOL  *This
+  )
+{
+  UINT32  Cleared = 0;
+
+  for (UINT32 Index = 0; Index < mSet.Count; Index++) {
+    CHAR16  Name[STATE_NAME_LENGTH];
+
+    StateName (mSet.Controllers[Index], Name);
+    if (!EFI_ERROR (gRT->SetVariable (Name, &mStateGuid, 0, 0, NULL))) {
+      Cleared++;
+    }
+  }
+
+  return Cleared;
+}
+
 CTL_SIM_CONTROL_PROTOCOL  mControl = {
   CTL_SIM_CONTROL_REVISION,
   ControlLoad,
   ControlGetCount,
-  ControlGetController
+  ControlGetController,
+  ControlClearState
 };
 
 //

@@ -84,7 +84,7 @@ AdvanceOnStall (
 }
 
 constexpr SIM_ENV  mHostEnv = {
-  HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL, HostSimAllocateForCaller, HostSimAllocatePages, HostSimFreePages
+  HostSimAllocate, HostSimFree, HostSimNow, NULL, NULL, HostSimAllocateForCaller, HostSimAllocatePages, HostSimFreePages, NULL
 };
 
 } // namespace

@@ -24,7 +24,14 @@
 #define CTL_SIM_DEVICE_PATH_GUID \
   { 0x6f7f727a, 0xb2cb, 0x467e, { 0xa7, 0x34, 0x44, 0x44, 0xa4, 0xb3, 0x91, 0x00 } }
 
-#define CTL_SIM_CONTROL_REVISION  1
+#define CTL_SIM_CONTROL_REVISION  2
+
+///
+/// Vendor GUID of the driver's variables that keep the persistent state of
+/// "persistent" controllers.
+///
+#define CTL_SIM_STATE_VARIABLE_GUID \
+  { 0x81f370b8, 0xcd06, 0x4357, { 0xb2, 0x6f, 0x8b, 0xe8, 0xc9, 0x59, 0x83, 0x18 } }
 
 struct CTL_SIM_CONTROL_PROTOCOL;
 
@@ -73,11 +80,24 @@ SIM_CONTROLLER *
   IN UINT32                    Index
   );
 
+/**
+  Delete the saved persistent state of every controller installed now, so
+  that the next load of the scenario starts from the scenario alone.
+
+  @return Number of saved states deleted.
+**/
+typedef
+UINT32
+(EFIAPI *CTL_SIM_CLEAR_STATE)(
+  IN CTL_SIM_CONTROL_PROTOCOL  *This
+  );
+
 struct CTL_SIM_CONTROL_PROTOCOL {
   UINT32                    Revision;
   CTL_SIM_LOAD              Load;
   CTL_SIM_GET_COUNT         GetControllerCount;
   CTL_SIM_GET_CONTROLLER    GetController;
+  CTL_SIM_CLEAR_STATE       ClearState;        ///< from revision 2
 };
 
 #endif

@@ -91,6 +91,8 @@ static_assert (FIRMWARE_STATUS { SimFirmwareStatus (FIRMWARE_STATE::FAULT) }.Sta
 // ---------------------------------------------------------------------------
 //
 
+struct SIM_CONTROLLER;
+
 ///
 /// What the model needs from its surroundings. Copied at creation.
 ///
@@ -130,6 +132,13 @@ struct SIM_ENV {
   ///
   VOID *(*AllocatePages)(UINTN Pages);
   VOID (*FreePages)(VOID *Buffer, UINTN Pages);
+  ///
+  /// Optional: called after every command that may change what the
+  /// controller keeps across a power cut (a set-properties, open, commit
+  /// or close that succeeded), with the model's lock
+  /// held. The UEFI driver saves the state (SimPersist.h) here.
+  ///
+  VOID (*StateChanged)(SIM_CONTROLLER *Sim);
 };
 
 //
@@ -221,6 +230,13 @@ struct SIM_CONFIG {
   ///
   BOOLEAN             BarAttributesUnsupported;
   SIM_PCI_LOCATION    Location;
+  ///
+  /// TRUE: the UEFI driver keeps the controller's persistent state
+  /// (SimPersist.h) in a non-volatile variable keyed by Location, and
+  /// applies it on top of the scenario whenever the scenario is loaded,
+  /// so that the next boot sees what this one left.
+  ///
+  BOOLEAN             Persistent;
   ///
   /// Bus-master access of a protected platform (SimDma.h): device addresses
   /// differ from host addresses and only live mappings reach memory.

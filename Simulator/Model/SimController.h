@@ -28,7 +28,8 @@
   This header is the one a user of the model includes. It declares the
   controller's creation, protocol and time, and brings in the rest of the
   interface: SimConfig.h (configuration and environment), SimJournal.h
-  (journal and inspection) and SimScenario.h (scenario texts and sets).
+  (journal and inspection), SimScenario.h (scenario texts and sets) and
+  SimPersist.h (the state a controller keeps across a power cut).
 
   The controller reaches host memory (frames, data buffers) only as a bus
   master would, through the platform side of SimDma.h: the buffers of
@@ -139,5 +140,6 @@ SimPendingCount (
   );
 
 #include "SimScenario.h"
+#include "SimPersist.h"
 
 #endif

@@ -86,6 +86,7 @@ struct SIM_CONTROLLER {
   UINT32                  DriveCount;
   SIM_DRIVE               Drives[SIM_MAX_DRIVES];
   BOOLEAN                 FlashOpen;
+  BOOLEAN                 FlashStale;        ///< open since before a power cut (SimApplyState)
   UINT32                  FlashSize;
   UINT32                  FlashReceived;
   UINT8                   *FlashData;

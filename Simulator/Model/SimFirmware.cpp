@@ -297,6 +297,7 @@ CloseFlash (
   }
 
   Sim->FlashOpen     = FALSE;
+  Sim->FlashStale    = FALSE;
   Sim->FlashSize     = 0;
   Sim->FlashReceived = 0;
 }
@@ -442,6 +443,24 @@ ExecuteSetProperties (
   return Status;
 }
 
+///
+/// Tell the environment that what the controller keeps across a power cut
+/// may have changed (a drive's properties, the flash), once the command
+/// succeeded.
+///
+UINT8
+PersistWhenDone (
+  IN SIM_CONTROLLER  *Sim,
+  IN UINT8           Status
+  )
+{
+  if ((Status == SIM_STATUS_SUCCESS) && (Sim->Env.StateChanged != NULL)) {
+    Sim->Env.StateChanged (Sim);
+  }
+
+  return Status;
+}
+
 UINT8
 ExecuteFlash (
   IN SIM_CONTROLLER       *Sim,
@@ -478,6 +497,14 @@ ExecuteFlash (
 
     case OP_FLASH_DOWNLOAD:
       //
+      // An operation left open by a power cut has lost its bytes: only a
+      // close ends it.
+      //
+      if (Sim->FlashStale) {
+        return SIM_STATUS_FLASH_SEQUENCE;
+      }
+
+      //
       // Pieces arrive in order, each at the offset where the previous one
       // ended, and never beyond the size given to the open.
       //
@@ -495,7 +522,7 @@ ExecuteFlash (
       return SIM_STATUS_SUCCESS;
 
     case OP_FLASH_COMMIT:
-      if (!Sim->FlashOpen || (Sim->FlashReceived != Sim->FlashSize)) {
+      if (!Sim->FlashOpen || Sim->FlashStale || (Sim->FlashReceived != Sim->FlashSize)) {
         return SIM_STATUS_FLASH_SEQUENCE;
       }
 
@@ -555,9 +582,11 @@ Execute (
     case OP_LD_GET_PROPERTIES:
       return ExecuteGetProperties (Sim, Frame);
     case OP_LD_SET_PROPERTIES:
-      return ExecuteSetProperties (Sim, Frame);
-    default:
+      return PersistWhenDone (Sim, ExecuteSetProperties (Sim, Frame));
+    case OP_FLASH_DOWNLOAD:
       return ExecuteFlash (Sim, Frame);
+    default:
+      return PersistWhenDone (Sim, ExecuteFlash (Sim, Frame));
   }
 }
 

@@ -111,7 +111,8 @@ struct SIM_SET_RECORD {
 struct SIM_COMMIT {
   UINT32         Size;
   UINT32         Crc32;     ///< CRC-32 (IEEE, as zlib computes it) of Data
-  CONST UINT8    *Data;     ///< the component bytes; NULL when Size is 0
+  CONST UINT8    *Data;     ///< the component bytes; NULL when Size is 0, or for a
+                            ///< commit of an earlier boot (SimApplyState)
 };
 
 ///

@@ -769,6 +769,15 @@ ParseLine (
     return TRUE;
   }
 
+  if (WordIs (Keyword, "persistent")) {
+    if (!ExpectWords (Parser, 1, 1)) {
+      return FALSE;
+    }
+
+    Config->Persistent = TRUE;
+    return TRUE;
+  }
+
   if (WordIs (Keyword, "map-limit")) {
     return ExpectWords (Parser, 2, 2) && ParseNumber32 (Parser, 1, &Config->MapLimit);
   }

@@ -31,6 +31,10 @@ Commands (each takes --arch x64|aarch64, x64 by default):
   run   --efi-dir D --out O boot, then judge every case
   demo  --efi-dir D --out O boot the demo steps and print the transcript
   shell --efi-dir D --out O interactive shell with the same volume
+  powercut NAME --efi-dir D --out O
+                            run one case of PowerCutCases.py: two boots
+                            sharing one variable store, the first cut off
+  list-powercut             print the power-cut case names
 """
 
 import argparse
@@ -49,12 +53,18 @@ sys.path.insert(0, HERE)
 
 import Aarch64Cases  # noqa: E402
 import Cases  # noqa: E402  (the table lives beside this file)
+import PowerCutCases  # noqa: E402
 from CaseTypes import Made, Payload, Regex, Step  # noqa: E402
 
 APP = "ctlflash.efi"
 DRIVER = "CtlSimDxe.efi"
 CONTROL = "ctlsimctl.efi"
 DEFAULT_CONFIG = "ctlsim.cfg"
+# Deletes every update record that ctlflash.efi keeps in the variable store
+# (its own vendor GUID): the cases share one store, and each starts without
+# a record that an earlier case left. Its status is not judged (the shell
+# answers "not found" when there is none).
+WIPE_RECORDS = "dmpstore -d -guid " + PowerCutCases.RECORD_GUID
 
 STEP_RE = re.compile(r"@@CTL-STEP (\d+)\r\n")
 STATUS_RE = re.compile(r"@@CTL-STATUS (\d+) (\S*)\r\n")
@@ -105,9 +115,9 @@ def plan(cases, efi_dir, out, tools):
     skipped = {}
     made = {}
 
-    def add(case, step, setup=False):
+    def add(case, step, setup=False, any_status=False):
         steps.append({"id": len(steps), "case": case.name, "command": step.command,
-                      "setup": setup, "timeout": case.timeout})
+                      "setup": setup, "any_status": any_status, "timeout": case.timeout})
 
     def add_file(name, path):
         if name in files and os.path.abspath(files[name]) != os.path.abspath(path):
@@ -138,8 +148,10 @@ def plan(cases, efi_dir, out, tools):
                 add_file(CONTROL, os.path.join(efi_dir, CONTROL))
                 add(case, Step("load " + DRIVER), setup=True)
                 driver_loaded = True
-            # Every case starts from a freshly loaded scenario.
+            # Every case starts from a freshly loaded scenario, and without
+            # update records.
             add(case, Step("ctlsimctl load " + scenario), setup=True)
+            add(case, Step(WIPE_RECORDS), setup=True, any_status=True)
         for step in case.steps:
             add(case, step)
     return steps, files, skipped
@@ -217,10 +229,16 @@ def firmware(arch):
     return code, os.environ.get("CTL_OVMF_VARS") or code.replace("OVMF_CODE", "OVMF_VARS")
 
 
-def qemu_command(out, image, arch="x64", interactive=False):
+def qemu_command(out, image, arch="x64", interactive=False, vars_file=None):
+    """The QEMU command line. The variable store is a fresh copy of the
+    firmware's template in OUT, or vars_file when given (a power-cut case
+    hands the same copy to both of its boots)."""
     code, vars_template = firmware(arch)
-    vars_copy = os.path.join(out, "vars.fd")
-    shutil.copyfile(vars_template, vars_copy)
+    if vars_file is None:
+        vars_copy = os.path.join(out, "vars.fd")
+        shutil.copyfile(vars_template, vars_copy)
+    else:
+        vars_copy = vars_file
     if arch == "aarch64":
         # No acceleration (TCG), as on the x86-64 machine.
         machine = [os.environ.get("CTL_QEMU_AARCH64", "qemu-system-aarch64"),
@@ -242,17 +260,19 @@ def qemu_command(out, image, arch="x64", interactive=False):
     return command + ["-serial", "stdio", "-monitor", "none", "-parallel", "none"]
 
 
-def boot(out, image, steps, arch="x64"):
-    """Run QEMU until the last marker, a hung step or a time-out.
+def boot(out, image, steps, arch="x64", vars_file=None, cut_at=None):
+    """Run QEMU until the last marker, a hung step or a time-out; with
+    cut_at, kill it (the power cut) as soon as the console shows that text
+    after the first step began.
 
     Returns (raw transcript as str, outcome dict)."""
-    command = qemu_command(out, image, arch)
+    command = qemu_command(out, image, arch, vars_file=vars_file)
     started = time.monotonic()
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
     raw = bytearray()
     key_sent = False
-    outcome = {"error": None, "hung_step": None, "seconds": None, "boot_seconds": None}
+    outcome = {"error": None, "hung_step": None, "seconds": None, "boot_seconds": None, "cut": False}
     step_started = None   # (id, time) of the step that has not returned yet
     done_at = None
     try:
@@ -272,6 +292,10 @@ def boot(out, image, steps, arch="x64"):
                 key_sent = True
             begun = [int(m.group(1)) for m in STEP_RE.finditer(text)]
             ended = {int(m.group(1)) for m in STATUS_RE.finditer(text)}
+            if cut_at is not None and begun and cut_at in text[STEP_RE.search(text).end():]:
+                proc.kill()
+                outcome["cut"] = True
+                break
             if begun and outcome["boot_seconds"] is None:
                 outcome["boot_seconds"] = round(now - started, 1)
             open_steps = [i for i in begun if i not in ended]
@@ -306,7 +330,7 @@ def boot(out, image, steps, arch="x64"):
         stderr = proc.stderr.read().decode(errors="replace")
     outcome["seconds"] = round(time.monotonic() - started, 1)
     text = raw.decode("latin-1")
-    if outcome["error"] is None and DONE not in text:
+    if outcome["error"] is None and DONE not in text and not outcome["cut"]:
         outcome["error"] = "QEMU stopped before the last step (exit code %s)%s" % (
             proc.returncode, (": " + stderr.strip()) if stderr.strip() else "")
     return text, outcome
@@ -381,7 +405,10 @@ def judge(case, steps, skipped, outcome):
     report = []
     failed = False
     for s in mine:
-        expected = Step(s["command"]) if s["setup"] else next(wanted)
+        if s["setup"]:
+            expected = Step(s["command"], status=None if s.get("any_status") else "0x0")
+        else:
+            expected = next(wanted)
         if expected.command != s["command"]:
             return "FAILED", "the recorded run is older than the table (run boot again)"
         shown = "Shell> " + s["command"]
@@ -396,7 +423,7 @@ def judge(case, steps, skipped, outcome):
             failed = True
             break
         problems = []
-        if s["status"] != expected.status:
+        if expected.status is not None and s["status"] != expected.status:
             problems.append("  lasterror %s, expected %s" % (s["status"], expected.status))
         if isinstance(expected.expect, str) and s["output"] != expected.expect:
             problems.append(diff(expected.expect, s["output"]))
@@ -546,19 +573,123 @@ def cmd_shell(args):
     return subprocess.call(qemu_command(args.out, image, args.arch, interactive=True))
 
 
+# ---------------------------------------------------------------------------
+# Power-cut cases: two boots, one variable store
+# ---------------------------------------------------------------------------
+
+def powercut_boot_steps(case, index, spec):
+    steps = [{"id": 0, "case": case.name, "command": "load " + DRIVER, "setup": True, "timeout": 60}]
+    for step in spec.steps:
+        steps.append({"id": len(steps), "case": case.name, "command": step.command, "setup": False,
+                      "timeout": case.timeout})
+    return steps
+
+
+def judge_powercut_boot(spec, steps, outcome):
+    """(failed, report) of one boot of a power-cut case."""
+    report = []
+    failed = False
+    expected_steps = iter(spec.steps)
+    for s in steps:
+        expected = Step(s["command"]) if s["setup"] else next(expected_steps)
+        shown = "Shell> " + s["command"]
+        if s["output"] is None:
+            report.append("%s\n  not run: %s" % (shown, outcome.get("error") or "the run ended before it"))
+            return True, report
+        problems = []
+        cut_here = s["status"] is None and outcome["cut"] and not s["setup"]
+        if s["status"] is None and not cut_here:
+            report.append("%s\n  did not return (%s); output so far:\n%s" % (
+                shown, outcome.get("error"), indent(s["output"])))
+            return True, report
+        if not cut_here and s["status"] != expected.status:
+            problems.append("  lasterror %s, expected %s" % (s["status"], expected.status))
+        if isinstance(expected.expect, str) and s["output"] != expected.expect:
+            problems.append(diff(expected.expect, s["output"]))
+        elif isinstance(expected.expect, Regex) and not expected.expect.matches(s["output"]):
+            problems.append("  output does not match %r:\n%s" % (expected.expect, indent(s["output"])))
+        if problems:
+            failed = True
+            report.append(shown + "\n" + "\n".join(problems))
+        else:
+            report.append("%s\n  ok%s, output %r" % (
+                shown, " (power cut here)" if cut_here else ", lasterror " + s["status"], s["output"]))
+        if cut_here:
+            break
+    if spec.cut_at is not None and not outcome["cut"]:
+        failed = True
+        report.append("  the power was never cut: %r did not appear" % spec.cut_at)
+    return failed, report
+
+
+def cmd_powercut(args):
+    case = next((c for c in PowerCutCases.CASES if c.name == args.name), None)
+    if case is None:
+        print("no power-cut case named " + args.name)
+        return 1
+    if not all(os.path.isfile(os.path.join(args.efi_dir, n)) for n in (APP, DRIVER, CONTROL)):
+        print("FAILED: %s, %s and %s must be built in %s" % (APP, DRIVER, CONTROL, args.efi_dir))
+        return 1
+    out = os.path.join(args.out, case.name)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    _, vars_template = firmware(args.arch)
+    vars_file = os.path.join(out, "vars.fd")
+    shutil.copyfile(vars_template, vars_file)
+    made = {}
+    shared = {APP: os.path.join(args.efi_dir, APP), DRIVER: os.path.join(args.efi_dir, DRIVER),
+              CONTROL: os.path.join(args.efi_dir, CONTROL)}
+    try:
+        for name, path in volume_files(case.files, args.efi_dir, out, tools(args), made):
+            shared[name] = path
+    except (OSError, subprocess.CalledProcessError) as error:
+        print("FAILED: a file of the case could not be made: %s" % error)
+        return 1
+    failed = False
+    for index, spec in enumerate(case.boots):
+        boot_dir = os.path.join(out, "boot%d" % (index + 1))
+        os.makedirs(boot_dir)
+        files = dict(shared)
+        files[DEFAULT_CONFIG] = resolve(spec.scenario, args.efi_dir)
+        steps = powercut_boot_steps(case, index, spec)
+        image = make_volume(boot_dir, files, startup_script([s["command"] for s in steps]))
+        print("Boot %d of %s (%s)%s" % (index + 1, case.name, os.path.basename(spec.scenario),
+                                        ", power cut at %r" % spec.cut_at if spec.cut_at else ""), flush=True)
+        text, outcome = boot(boot_dir, image, steps, args.arch, vars_file=vars_file, cut_at=spec.cut_at)
+        with open(os.path.join(boot_dir, "transcript.txt"), "w", encoding="latin-1", newline="") as f:
+            f.write(normalise(text))
+        per_step = split(text, len(steps))
+        for step in steps:
+            step.update(per_step.get(step["id"], {"output": None, "status": None}))
+        boot_failed, report = judge_powercut_boot(spec, steps, outcome)
+        print("\n".join(report))
+        if boot_failed:
+            failed = True
+            print("boot %d failed; transcript in %s" % (index + 1, boot_dir))
+            break
+    print("FAILED" if failed else "passed")
+    return 1 if failed else 0
+
+
+def cmd_list_powercut(args):
+    for case in PowerCutCases.CASES:
+        print(case.name)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
     default_efi = os.path.normpath(os.path.join(HERE, "..", "..", "build"))
-    for name in ("boot", "run", "demo", "shell", "check"):
+    for name in ("boot", "run", "demo", "shell", "check", "powercut"):
         p = sub.add_parser(name)
-        if name == "check":
+        if name in ("check", "powercut"):
             p.add_argument("name")
         p.add_argument("--efi-dir", default=default_efi)
         p.add_argument("--out", default=os.path.join(default_efi, "e2e-run"))
         p.add_argument("--image-tool", default=None,
                        help="ctlimage (default: EFI_DIR/host/Tools/ImageTool/ctlimage)")
-    for p in list(sub.choices.values()) + [sub.add_parser("list")]:
+    for p in list(sub.choices.values()) + [sub.add_parser("list"), sub.add_parser("list-powercut")]:
         p.add_argument("--arch", choices=ARCHS, default="x64",
                        help="the machine: x64 (OVMF, every case) or aarch64 (AAVMF, the cases of Aarch64Cases.py)")
     args = parser.parse_args()
@@ -566,7 +697,8 @@ def main():
         args.efi_dir = os.path.abspath(args.efi_dir)
         args.out = os.path.abspath(args.out)
     handler = {"boot": cmd_boot, "run": cmd_run, "demo": cmd_demo, "shell": cmd_shell,
-               "check": cmd_check, "list": cmd_list}[args.command]
+               "check": cmd_check, "list": cmd_list, "powercut": cmd_powercut,
+               "list-powercut": cmd_list_powercut}[args.command]
     return handler(args)
 
 

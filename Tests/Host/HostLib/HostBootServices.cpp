@@ -5,7 +5,8 @@
   (HostMemoryAllocationLib.cpp), LocateHandleBuffer, OpenProtocol and the
   other handle services from the handle database (HostHandleDatabase.cpp),
   Stall from the virtual clock (HostClock.cpp), CopyMem and SetMem from
-  here. The system table's ConOut and StdErr are the console of
+  here; of the runtime services, GetVariable, SetVariable and GetTime from
+  the variable store (HostVariables.cpp). The system table's ConOut and StdErr are the console of
   HostConsole.cpp.
 
   Every service that the product has no business calling stays NULL, so such
@@ -114,6 +115,7 @@ BuildTables (
   mRuntimeServices.Hdr.Signature  = EFI_RUNTIME_SERVICES_SIGNATURE;
   mRuntimeServices.Hdr.Revision   = EFI_RUNTIME_SERVICES_REVISION;
   mRuntimeServices.Hdr.HeaderSize = sizeof (mRuntimeServices);
+  HostVariablesFillRuntimeServices (&mRuntimeServices);
 
   std::memset (&mSystemTable, 0, sizeof (mSystemTable));
   mSystemTable.Hdr.Signature      = EFI_SYSTEM_TABLE_SIGNATURE;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "HostInternal.h"
+#include "HostVariables.h"
 
 VOID
 HostReset (
@@ -23,6 +24,7 @@ HostReset (
   HostPoolResetState ();
   HostConsoleResetState ();
   HostDebugResetState ();
+  HostVariablesReset ();
 }
 
 VOID

@@ -25,7 +25,8 @@ extern "C" {
   Put every piece of host state back to its start: clock at 0 without
   listeners or limits changed from their defaults, no handles, no pool blocks
   (blocks still outstanding are released without a report), fault injection
-  off, console and debug log empty, no assertion records, gBS, gST and gRT
+  off, console and debug log empty, no assertion records, an empty variable
+  store with the default clock (HostVariables.h), gBS, gST and gRT
   restored to the host tables.
 **/
 VOID

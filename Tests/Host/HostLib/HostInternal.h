@@ -86,6 +86,15 @@ HostClockFillBootServices (
   IN OUT EFI_BOOT_SERVICES  *BootServices
   );
 
+/**
+  Put the variable store's services (GetVariable, SetVariable) and the
+  clock's GetTime into a runtime services table.
+**/
+VOID
+HostVariablesFillRuntimeServices (
+  IN OUT EFI_RUNTIME_SERVICES  *RuntimeServices
+  );
+
 //
 // Per-module resets, called by HostReset.
 //

@@ -23,6 +23,7 @@
 #include "HostHarness.h"
 #include "HostMemoryAllocationLib.h"
 #include "HostShellLib.h"
+#include "HostVariables.h"
 #include "ImageBuilder.h"
 #include "SimHost.h"
 
@@ -304,7 +305,12 @@ protected:
   {
     std::string  Error;
 
+    //
+    // Another machine: its variable store holds no update record that an
+    // earlier case left behind.
+    //
     HostClearHandles ();
+    HostVariablesReset ();
     std::memset (&mControllerTable, 0, sizeof (mControllerTable));
     if (!Host.Load (Scenario, &Error)) {
       ADD_FAILURE () << "scenario: " << Error;
