@@ -34,6 +34,18 @@ from CaseTypes import Case, Made, Payload, Regex
 TWO_CONTROLLERS = "Scenarios/TwoControllers.cfg"
 
 INVALID_ARGUMENTS = "\nInvalid arguments .."
+# The line after it that names what was wrong.
+WRONG_COUNT = INVALID_ARGUMENTS + (
+    "\nExpected: ctlflash.efi FwFile idx|SSSS:BB:DD.F|BB:DD.F|all [force|check] [-sfo]")
+
+
+def wrong_target(word):
+    return INVALID_ARGUMENTS + (
+        '\nNot a controller index, a PCI location (SSSS:BB:DD.F or BB:DD.F) or all: "%s"' % word)
+
+
+def wrong_mode(word):
+    return INVALID_ARGUMENTS + '\nThe third word must be force or check, not "%s"' % word
 
 # %lasterror% as the shell shows each exit status of ctlflash.efi: the
 # EFI_STATUS with its error bit cleared.
@@ -43,6 +55,16 @@ UNSUPPORTED = "0x3"
 DEVICE_ERROR = "0x7"
 NOT_FOUND = "0xE"
 NO_RESPONSE = "0x10"
+
+
+# A PCI location as the messages show it.
+LOCATION = r"[0-9A-F]{4}:[0-9A-F]{2}:[0-9A-F]{2}\.[0-7]"
+
+
+def result_line(word, idx, status):
+    """The pattern of the result line of a run on controller idx."""
+    return re.escape("\nctlflash result: %s, controller %d at " % (word, idx)) + LOCATION + re.escape(
+        ", exit status %s\n" % status)
 
 
 def journal(*controllers):
@@ -66,8 +88,9 @@ INVENTORY_FRAMES = [
 ]
 
 CASES = [
-    # Without a supported controller nothing at all is printed, whatever the
-    # command line; the exit status still says what happened.
+    # Without a supported controller nothing is printed but the result line
+    # of an update or check command line (which the rig checks and takes
+    # off); the exit status still says what happened.
     Case("no-controller.silent", None, [
         ("ctlflash.efi", ""),
         ("ctlflash.efi fw.img", "", INVALID_PARAMETER),
@@ -80,15 +103,15 @@ CASES = [
     # Refused command lines with two controllers present: no request at all
     # reaches a controller.
     Case("args.refused", TWO_CONTROLLERS, [
-        ("ctlflash.efi fw.img", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 force extra", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 force extra words", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img a", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img -1", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ('ctlflash.efi fw.img " 1"', INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ('ctlflash.efi fw.img ""', INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 Force", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 FORCE", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img", WRONG_COUNT, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 force extra", WRONG_COUNT, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 force extra words", WRONG_COUNT, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img a", wrong_target("a"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img -1", wrong_target("-1"), INVALID_PARAMETER),
+        ('ctlflash.efi fw.img " 1"', wrong_target(" 1"), INVALID_PARAMETER),
+        ('ctlflash.efi fw.img ""', wrong_target(""), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 Force", wrong_mode("Force"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 FORCE", wrong_mode("FORCE"), INVALID_PARAMETER),
         ("ctlsimctl journal", journal([], [])),
     ]),
 
@@ -416,12 +439,12 @@ def would_flash(label, size):
 CASES += [
     # A typo in the index never selects a controller.
     Case("args.strict-index", TWO_CONTROLLERS, [
-        ("ctlflash.efi fw.img 0x1", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 1a", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 1O", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 31x", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 4294967296", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 Check", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0x1", wrong_target("0x1"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 1a", wrong_target("1a"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 1O", wrong_target("1O"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 31x", wrong_target("31x"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 4294967296", wrong_target("4294967296"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 Check", wrong_mode("Check"), INVALID_PARAMETER),
         ("ctlsimctl journal", journal([], [])),
     ]),
 
@@ -448,13 +471,15 @@ CASES += [
     # the check passed, and report a failure by its status. Neither set nor
     # if changes %lasterror%, so ctlflash's status is still there after it.
     Case("status.script-fragment", UPDATE, [
-        (SCRIPT_FRAGMENT % {"image": "upd-app.img", "idx": 4},
-         CHECK_ONLY + "\n\nWould switch VD(0) WB->WT." + would_flash("APP ", 70000) + CHECK_PASSED
-         + wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + kept(0) + FAILED
-         + "controller 4: update failed (0x7)\n", DEVICE_ERROR),
-        (SCRIPT_FRAGMENT % {"image": "upd-other.img", "idx": 0},
-         CHECK_ONLY + NOT_SUPPORTED + CHECK_FAILED + "controller 0: check failed (0x3), nothing written\n",
-         UNSUPPORTED),
+        (SCRIPT_FRAGMENT % {"image": "upd-app.img", "idx": 4}, Regex(
+            re.escape(CHECK_ONLY + "\n\nWould switch VD(0) WB->WT." + would_flash("APP ", 70000) + CHECK_PASSED)
+            + result_line("SUCCESS", 4, "0x0")
+            + re.escape(wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + kept(0) + FAILED)
+            + result_line("FAILED", 4, DEVICE_ERROR)
+            + re.escape("controller 4: update failed (0x7)\n")), DEVICE_ERROR),
+        (SCRIPT_FRAGMENT % {"image": "upd-other.img", "idx": 0}, Regex(
+            re.escape(CHECK_ONLY + NOT_SUPPORTED + CHECK_FAILED) + result_line("FAILED", 0, UNSUPPORTED)
+            + re.escape("controller 0: check failed (0x3), nothing written\n")), UNSUPPORTED),
     ], files=CHECK_FILES),
 
     # The check reads the image and the drives and names what the update

@@ -369,6 +369,49 @@ def cmd_boot(args):
     return 0
 
 
+RESULT_PREFIX = "\nctlflash result: "
+
+
+def owes_result_line(command):
+    """TRUE for an update or check command line of ctlflash.efi: any word
+    after the program name besides -sfo, up to a redirection ("-?" is the
+    shell's help, which never starts the program)."""
+    words = command.split()
+    if not words or words[0].lower() != APP:
+        return False
+    rest = []
+    for word in words[1:]:
+        if word.startswith(">") or word.startswith("1>") or word.startswith("2>") or word == "|":
+            break
+        rest.append(word)
+    if "-?" in rest:
+        return False
+    return any(w != "-sfo" for w in rest)
+
+
+def take_result_line(command, output, status):
+    """(output without its result line, problems). Every update or check run
+    must end with its result line, which says SUCCESS exactly when the exit
+    status is 0x0 and names the exit status as %lasterror% does; a listing
+    prints none."""
+    found = output.rfind(RESULT_PREFIX)
+    owed = owes_result_line(command)
+    if owed is None:
+        return output, []
+    if not owed:
+        if found >= 0:
+            return output, ["  a result line where none is due"]
+        return output, []
+    if found < 0 or not output.endswith("\n") or output.find("\n", found + 1) != len(output) - 1:
+        return output, ["  the output does not end with a result line"]
+    line = output[found + 1:-1]
+    problems = []
+    word = "SUCCESS" if status == "0x0" else "FAILED"
+    if not line.startswith("ctlflash result: %s, " % word) or not line.endswith(", exit status %s" % status):
+        problems.append("  result line %r does not agree with lasterror %s" % (line, status))
+    return output[:found], problems
+
+
 def judge(case, steps, skipped, outcome):
     """(verdict word, explanation) of one case against the recorded steps."""
     if case.name in skipped:
@@ -397,10 +440,20 @@ def judge(case, steps, skipped, outcome):
         problems = []
         if s["status"] != expected.status:
             problems.append("  lasterror %s, expected %s" % (s["status"], expected.status))
-        if isinstance(expected.expect, str) and s["output"] != expected.expect:
-            problems.append(diff(expected.expect, s["output"]))
-        elif isinstance(expected.expect, Regex) and not expected.expect.matches(s["output"]):
-            problems.append("  output does not match %r:\n%s" % (expected.expect, indent(s["output"])))
+        # An expectation that shows the result line itself is compared with
+        # the whole output; any other with the output before that line.
+        output = s["output"]
+        if not s["setup"]:
+            stripped, line_problems = take_result_line(s["command"], output, s["status"])
+            problems += line_problems
+            shows_line = "ctlflash result: " in (expected.expect if isinstance(expected.expect, str) else
+                                                 expected.expect.pattern if isinstance(expected.expect, Regex) else "")
+            if not shows_line:
+                output = stripped
+        if isinstance(expected.expect, str) and output != expected.expect:
+            problems.append(diff(expected.expect, output))
+        elif isinstance(expected.expect, Regex) and not expected.expect.matches(output):
+            problems.append("  output does not match %r:\n%s" % (expected.expect, indent(output)))
         if problems:
             failed = True
             report.append(shown + "\n" + "\n".join(problems))
