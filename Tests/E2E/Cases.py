@@ -718,3 +718,115 @@ CASES += [
         ("ctlsimctl drives 0", drives(0, 0x01, 0x00)),
     ], files=UPDATE_FILES),
 ]
+
+#
+# Fleet use: controllers chosen by PCI location or all at once, the
+# standard-format records read back with the shell's parse, and the help
+# page. Scenarios/Fleet.cfg puts a left-out controller in front of two of
+# one model and subsystem, and one of another subsystem behind them. The
+# result line of every run is checked by the rig (take_result_line); a case
+# that shows it spells it out.
+#
+FLEET = "Scenarios/Fleet.cfg"
+FLEET_LEFT_OUT = "\nController at 0000:20:00.0 left out: firmware fault.."
+FLEET_FILES = UPDATE_FILES + [
+    Made("fleet.img", "{ctlimage}", "build", "-o", "{out}", "--support", UPDATE_SUPPORT,
+         "--component", UPDATE_FAMILY + ":APP:{files}/upd-one.bin"),
+]
+FLEET_FORCED = "\nIgnoring VD write policy.." + flashed("APP ", 70000) + SUCCESS
+FLEET_FLASHED = Frames().inventory().component(70000)
+
+
+def fleet_controller(idx, location, body, word, status="0x0"):
+    """One controller's part of an "all" run."""
+    return "\n\nController %d at %s:%s\nctlflash controller: %s, controller %d at %s, status %s" % (
+        idx, location, body, word, idx, location, status)
+
+
+# The startup.nsh of the README: every supported controller updated, the
+# records in a file, and each controller's outcome read back with parse.
+SFO_SCRIPT = "\r\n".join([
+    "ctlflash.efi fleet.img all force -sfo > fs0:\\result.csv",
+    "set rc %lasterror%",
+    "echo \"ctlflash exit status %rc%\"",
+    "for %i run (1 3)",
+    "  parse fs0:\\result.csv Update 3 -i %i",
+    "  parse fs0:\\result.csv Update 12 -i %i",
+    "endfor",
+])
+
+SFO_RECORDS = "".join([
+    "ShellCommand,\"ctlflash\"\n",
+    "Update,\"0\",\"0000:21:00.0\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"fleet.img\",\"%(crc)s\","
+    "\"APP :70000\",\"\",\"updated\",\"0x0\"\n",
+    "Update,\"1\",\"0000:22:00.0\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"fleet.img\",\"%(crc)s\","
+    "\"APP :70000\",\"\",\"updated\",\"0x0\"\n",
+    "Update,\"2\",\"0000:23:00.0\",\"1F3A\",\"0C31\",\"1F3A\",\"0202\",\"fleet.img\",\"%(crc)s\","
+    "\"\",\"\",\"skipped\",\"0x0\"\n",
+])
+
+CASES += [
+    # The same model twice: the location names the second card, whose
+    # index is 1 only because the controller in front was left out; only it
+    # is flashed. Locations that name no controller of the run are refused
+    # before the file is read.
+    Case("targets.location", FLEET, [
+        ("ctlflash.efi fleet.img 0000:22:00.0 force", FLEET_LEFT_OUT + FLEET_FORCED),
+        ("ctlsimctl journal 1", journal_of(1, Frames().inventory())),
+        ("ctlsimctl journal 2", journal_of(2, FLEET_FLASHED, [("APP ", ONE_PAYLOAD)])),
+        ("ctlsimctl clear", None),
+        ("ctlflash.efi fleet.img 21:00.0 force",
+         FLEET_LEFT_OUT + FLEET_FORCED + "\nctlflash result: SUCCESS, controller 0 at 0000:21:00.0, exit status 0x0\n"),
+        ("ctlsimctl journal 2", journal_of(2, Frames().inventory())),
+        ("ctlflash.efi fleet.img 0000:20:00.0", FLEET_LEFT_OUT
+         + "\nThe controller at 0000:20:00.0 was left out at bring-up; it is not updated..", NOT_FOUND),
+        ("ctlflash.efi fleet.img 30:00.0 check", FLEET_LEFT_OUT
+         + "\nNo controller of this run is at 0000:30:00.0..", NOT_FOUND),
+    ], files=FLEET_FILES),
+
+    # all: both cards of the image's subsystem are flashed in index order,
+    # the third is named and skipped, and one summary closes the run.
+    Case("targets.all", FLEET, [
+        ("ctlflash.efi fleet.img all force", FLEET_LEFT_OUT
+         + fleet_controller(0, "0000:21:00.0", FLEET_FORCED, "SUCCESS")
+         + fleet_controller(1, "0000:22:00.0", FLEET_FORCED, "SUCCESS")
+         + fleet_controller(2, "0000:23:00.0", "\nSkipped: the image does not support this controller..", "SKIPPED")
+         + "\nctlflash result: SUCCESS, all: 2 succeeded, 0 failed, 1 skipped, exit status 0x0\n"),
+        ("ctlsimctl journal 1", journal_of(1, FLEET_FLASHED, [("APP ", ONE_PAYLOAD)])),
+        ("ctlsimctl journal 2", journal_of(2, FLEET_FLASHED, [("APP ", ONE_PAYLOAD)])),
+        ("ctlsimctl journal 3", journal_of(3, Frames().inventory())),
+        ("ctlsimctl clear", None),
+        ("ctlflash.efi fleet.img all check", FLEET_LEFT_OUT + CHECK_ONLY
+         + fleet_controller(0, "0000:21:00.0", "\n\nWould flash (APP ): 70000 bytes in 3 pieces" + CHECK_PASSED, "SUCCESS")
+         + fleet_controller(1, "0000:22:00.0", "\n\nWould flash (APP ): 70000 bytes in 3 pieces" + CHECK_PASSED, "SUCCESS")
+         + fleet_controller(2, "0000:23:00.0", "\nSkipped: the image does not support this controller..", "SKIPPED")),
+        ("ctlsimctl journal 3", journal_of(3, Frames().inventory())),
+    ], files=FLEET_FILES),
+
+    # -sfo into a file: the file holds the records only, the console the
+    # messages, and parse reads the fields back.
+    Case("sfo.parse", FLEET, [
+        (SFO_SCRIPT, Regex(re.escape(FLEET_LEFT_OUT) + ".*"
+                           + re.escape("\nctlflash result: SUCCESS, all: 2 succeeded, 0 failed, 1 skipped, exit status 0x0\n"
+                                       "ctlflash exit status 0x0\n"
+                                       "0000:21:00.0\nupdated\n0000:22:00.0\nupdated\n0000:23:00.0\nskipped\n"))),
+        # The file holds the records and nothing else (type adds the last
+        # line end).
+        ("type fs0:\\result.csv", Regex(re.escape(SFO_RECORDS).replace("%\\(crc\\)s", "[0-9A-F]{8}") + "\n")),
+        # On the console the messages (standard error) come between the
+        # records (standard output).
+        ("ctlflash.efi -sfo", "ShellCommand,\"ctlflash\"\n" + FLEET_LEFT_OUT +
+         "Controller,\"0\",\"0000:21:00.0\",\"ready\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"None\",\"Simulated RAID Adapter\"\n"
+         "Controller,\"1\",\"0000:22:00.0\",\"ready\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"None\",\"Simulated RAID Adapter\"\n"
+         "Controller,\"2\",\"0000:23:00.0\",\"ready\",\"1F3A\",\"0C31\",\"1F3A\",\"0202\",\"None\",\"Simulated RAID Adapter\"\n"
+         "Controller,\"\",\"0000:20:00.0\",\"left-out: firmware fault\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"\",\"\"\n"),
+    ], files=FLEET_FILES),
+
+    # The help page built into the image, for -? and for the help command.
+    Case("help.page", None, [
+        ("ctlflash.efi -?", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\].*"
+                                  r"SSSS:BB:DD\.F.*all .*-sfo .*0x10 +NO_RESPONSE.*EXAMPLES.*"
+                                  r"fs0:\\result\.csv Update 12\n")),
+        ("help ctlflash", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\].*")),
+    ]),
+]
