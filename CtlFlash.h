@@ -24,6 +24,8 @@
   |                        | CollectControllerInventory  |                                |
   |   .NotAnswering        | InitializeController (FALSE)| IssueCommand                   |
   |                        | IssueCommand (on a time-out)|                                |
+  | mLeftOutTable          | InitializeController (on a  | the -sfo listing               |
+  |                        | failed bring-up)            |                                |
   | mCtrlInfo, mBbu*       | CollectControllerInventory  | PrintControllerListing         |
   | mLd*, mSavedCachePolicy| the write-cache guard       | the write-cache guard          |
   | mComponentTable        | ScanImageComponents         | UpdateFirmware (while it holds |
