@@ -24,6 +24,8 @@
   |                        | CollectControllerInventory  |                                |
   |   .NotAnswering        | InitializeController (FALSE)| IssueCommand                   |
   |                        | IssueCommand (on a time-out)|                                |
+  | mLeftOutTable          | InitializeController (on a  | the -sfo listing               |
+  |                        | failed bring-up)            |                                |
   | mCtrlInfo, mBbu*       | CollectControllerInventory  | PrintControllerListing         |
   | mLd*, mSavedCachePolicy| the write-cache guard       | the write-cache guard          |
   | mComponentTable        | ScanImageComponents         | UpdateFirmware (while it holds |
@@ -196,6 +198,31 @@ struct CONTROLLER_TABLE {
 };
 
 extern CONTROLLER_TABLE  mControllerTable;
+
+///
+/// A supported controller that failed its bring-up: it has no slot and no
+/// index, but the machine-readable listing still names it. Filled by
+/// InitializeController when the bring-up fails; emptied by
+/// DiscoverControllers at its start.
+///
+struct LEFT_OUT_CONTROLLER {
+  CHAR8            Location[CONTROLLER_LOCATION_SIZE];
+  UINT16           VendorId;
+  UINT16           DeviceId;
+  UINT16           SubsystemVendorId;
+  UINT16           SubsystemId;
+  CONST CHAR8      *Reason;          ///< as the left-out line shows it; static text
+};
+
+///
+/// Every controller left out in this run, in the order found.
+///
+struct LEFT_OUT_TABLE {
+  UINT32                 Count;
+  LEFT_OUT_CONTROLLER    Controllers[MAX_CONTROLLERS];
+};
+
+extern LEFT_OUT_TABLE  mLeftOutTable;
 
 /**
   Find the supported-controller row of a PCI device ID.
@@ -631,6 +658,17 @@ GetBatteryTypeName (
   );
 
 /**
+  @param[in] Slot  A controller slot below the controller count.
+
+  @return The product name that the controller reported, NUL-terminated and
+          cut at the end of its record; valid until the next call.
+**/
+CONST CHAR8 *
+GetProductName (
+  IN UINT32  Slot
+  );
+
+/**
   Print the banner, the table of enabled controllers and the usage text.
 **/
 VOID
@@ -725,6 +763,22 @@ enum class WRITE_THROUGH_REASON : UINT32 {
 BOOLEAN
 ReportDrivesLeftInWriteThrough (
   IN WRITE_THROUGH_REASON  Reason
+  );
+
+/**
+  Name the drives that this run switched to write-through and has not put
+  back, in list order, by the VD numbers that the switch messages show.
+
+  @param[out] VdIds     Receives at most Capacity VD numbers.
+  @param[in]  Capacity  Number of entries of VdIds.
+
+  @return The number of such drives (may exceed Capacity; only Capacity of
+          them are stored).
+**/
+UINT32
+ListDrivesLeftInWriteThrough (
+  OUT UINT8   *VdIds,
+  IN  UINT32  Capacity
   );
 
 //
@@ -919,9 +973,14 @@ extern UINT32           mComponentCount;
 /// | EFI_DEVICE_ERROR      | the controller failed a request of the update:   |
 /// |                       | cache switch, flash or restore                   |
 ///
+/// Components counts the leading entries of mComponentTable that were
+/// flashed (with mCheckOnly: that a passed check would flash); the table
+/// keeps their headers after the image buffer is gone.
+///
 struct UPDATE_OUTCOME {
   EFI_STATUS    Status;
   BOOLEAN       FirmwareWritten;
+  UINT32        Components;
 };
 
 /**
@@ -945,6 +1004,28 @@ struct UPDATE_OUTCOME {
 UPDATE_OUTCOME
 UpdateFirmware (
   IN CONST CHAR8         *FileName,
+  IN CONTROLLER_CONTEXT  *Controller
+  );
+
+/**
+  The update of UpdateFirmware with an image already loaded, so that one
+  file can go to several controllers. The caller has printed the check-only
+  notice. The image is only read.
+
+  @param[in] FileName    ASCII name of the image file, for the update
+                         record.
+  @param[in] Image       The file's bytes, FileLength of them and one NUL
+                         after them (as LoadWholeFile returns them).
+  @param[in] FileLength  The file length in bytes.
+  @param[in] Controller  The target controller.
+
+  @return The outcome, as for UpdateFirmware; never EFI_LOAD_ERROR.
+**/
+UPDATE_OUTCOME
+UpdateFirmwareFromImage (
+  IN CONST CHAR8         *FileName,
+  IN CONST UINT8         *Image,
+  IN UINT32              FileLength,
   IN CONTROLLER_CONTEXT  *Controller
   );
 

@@ -11,6 +11,12 @@
 #include "../CtlFlash.h"
 
 ///
+/// Size of the buffer into which an argument is narrowed: 255 characters
+/// and the NUL. Longer arguments are refused.
+///
+#define ARGUMENT_BUFFER_SIZE  256
+
+///
 /// A start-up or exit hook.
 ///
 typedef VOID (*APPLICATION_HOOK)(VOID);
@@ -49,21 +55,25 @@ RunExitHooks (
   );
 
 /**
-  The whole command-line flow: discovery, then the listing, the update or
-  the check. Its result is the exit status of the application, which the
-  shell shows in %lasterror%:
+  The whole command-line flow: discovery, then the listing (with -sfo the
+  Controller records), the update or the check. Its result is the exit
+  status of the application, which the shell shows in %lasterror%:
 
   | Status                | Outcome                                             |
   |-----------------------|-----------------------------------------------------|
-  | EFI_SUCCESS           | listing; completed update; passed check             |
-  | EFI_INVALID_PARAMETER | refused command line (argument count, an index that |
-  |                       | is not all decimal digits or does not fit 32 bits,  |
-  |                       | a third word other than "force" or "check")         |
-  | EFI_NOT_FOUND         | index not below the controller count; an update or  |
-  |                       | check command line with no supported controller     |
-  | EFI_NO_RESPONSE       | the indexed controller did not answer the inventory |
+  | EFI_SUCCESS           | listing; completed update; passed check; with all:  |
+  |                       | no controller failed and one or more succeeded      |
+  | EFI_INVALID_PARAMETER | refused command line (argument count, a target that |
+  |                       | is no index, PCI location or "all", an argument of  |
+  |                       | more than 255 characters, a third word other than   |
+  |                       | "force" or "check")                                 |
+  | EFI_NOT_FOUND         | index not below the controller count; no controller |
+  |                       | of the run at the location; an update or check      |
+  |                       | command line with no supported controller           |
+  | EFI_NO_RESPONSE       | the chosen controller did not answer the inventory  |
   | EFI_LOAD_ERROR        | the image file cannot be read                       |
-  | EFI_UNSUPPORTED       | the image is refused                                |
+  | EFI_UNSUPPORTED       | the image is refused; with all: every controller    |
+  |                       | was skipped, none supported by the image            |
   | EFI_DEVICE_ERROR      | the update failed or partly failed (drive step,     |
   |                       | flash, or a restore after a successful flash)       |
   | EFI_ABORTED           | the controller's update record does not match it    |
@@ -72,6 +82,9 @@ RunExitHooks (
   "forget LOCATION" runs before discovery: EFI_SUCCESS when the record was
   dropped, EFI_NOT_FOUND when there was none, EFI_INVALID_PARAMETER for a
   location that does not parse, else the variable service's error.
+
+  With all and some controllers failed, the status is the first failed
+  controller's (in index order).
 
   @param[in] Argc  Number of arguments, the program name included.
   @param[in] Argv  The arguments.

@@ -4,20 +4,29 @@
   firmware update, the tests of the update arguments, the closing message
   of an update and the exit status.
 
-  Command lines:
-    ctlflash.efi                     listing of the supported controllers
-    ctlflash.efi FwFile idx          update of controller idx with FwFile
-    ctlflash.efi FwFile idx force    the same, logical drives left alone
-    ctlflash.efi FwFile idx check    every step of the update that only
-                                     reads; nothing is written
-    ctlflash.efi forget LOCATION     drop the update record of the
-                                     controller at that PCI location
+  Command lines ("-sfo" may be added anywhere to any of them):
+    ctlflash.efi                        listing of the supported controllers
+    ctlflash.efi FwFile target          update of the target with FwFile
+    ctlflash.efi FwFile target force    the same, logical drives left alone
+    ctlflash.efi FwFile target check    every step of the update that only
+                                        reads; nothing is written
+    ctlflash.efi forget LOCATION        drop the update record of the
+                                        controller at that PCI location
+  A target is an index of the listing, a PCI location (SSSS:BB:DD.F or
+  BB:DD.F) or "all".
+
+  The help page (help ctlflash, ctlflash.efi -?) is the string
+  STRING_TOKEN (STR_GET_HELP_CTLFLASH) of CtlFlash.uni, built into the
+  image as an HII package list, where the shell looks for it. The mention
+  here is what makes the build keep the string.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "CommandLine.h"
-#include "PciLocation.h"
+#include "ControllerRecords.h"
+#include "StandardFormat.h"
+#include "UpdateRun.h"
 
 ///
 /// TRUE when the third argument is "force". Cleared at the start of every
@@ -33,15 +42,7 @@ BOOLEAN  mCheckOnly;
 
 namespace {
 
-constexpr UINT32  EXIT_HOOK_CAPACITY   = 128;
-constexpr UINTN   ARGUMENT_BUFFER_SIZE = 256;
-
-///
-/// Index of each argument in Argv.
-///
-constexpr UINTN  ARG_FILE  = 1;
-constexpr UINTN  ARG_INDEX = 2;
-constexpr UINTN  ARG_MODE  = 3;
+constexpr UINT32  EXIT_HOOK_CAPACITY = 128;
 
 ///
 /// The static initialisers laid out for the application: a single null
@@ -154,43 +155,27 @@ AsciiToInt (
 
 namespace {
 
-BOOLEAN
-IsDecimalDigit (
-  IN CHAR16  Character
-  )
-{
-  return (Character >= L'0') && (Character <= L'9');
-}
+///
+/// What is wrong with a refused update command line; each has its own
+/// line after "Invalid arguments ..".
+///
+enum class ARGUMENT_FAULT : UINT8 {
+  NONE,
+  COUNT,      ///< not FwFile, a target and an optional word
+  TOO_LONG,   ///< an argument of more than 255 characters
+  TARGET,     ///< the target is no index, PCI location or "all"
+  MODE        ///< the third word is not "force" or "check"
+};
 
 ///
-/// TRUE when Index is one or more decimal digits, every CHAR16 of it as the
-/// shell gives it ("0x1", "1a", "1O", " 1", "-1" and "" are not), and their
-/// value fits 32 bits. A typo must never select another controller.
+/// The command line without "-sfo": at most three words are kept, Count
+/// says how many there were.
 ///
-BOOLEAN
-IndexIsStrictDecimal (
-  IN CONST CHAR16  *Index
-  )
-{
-  UINT64  Value = 0;
-
-  if (*Index == 0) {
-    return FALSE;
-  }
-
-  for ( ; *Index != 0; Index++) {
-    if (!IsDecimalDigit (*Index)) {
-      return FALSE;
-    }
-
-    Value = Value * 10 + (*Index - L'0');
-    if (Value > MAX_UINT32) {
-      return FALSE;
-    }
-  }
-
-  return TRUE;
-}
+struct COMMAND_WORDS {
+  CONST CHAR16    *Word[3];
+  UINTN           Count;
+  BOOLEAN         Sfo;
+};
 
 ///
 /// TRUE when the argument, with its NUL, fits the argument buffer.
@@ -203,43 +188,116 @@ FitsArgumentBuffer (
   return StrnLenS (Argument, ARGUMENT_BUFFER_SIZE) < ARGUMENT_BUFFER_SIZE;
 }
 
-/**
-  The tests of the update command line, in order. Sets mForceUpdate when the
-  third argument is "force" and mCheckOnly when it is "check".
-
-  Besides the tests of the command line, an argument that does not fit the
-  256-byte argument buffer is refused here too, rather than overrunning the
-  buffer.
-**/
-BOOLEAN
-UpdateArgumentsAreValid (
-  IN UINTN   Argc,
-  IN CHAR16  **Argv
+///
+/// Split off "-sfo" (wherever it stands, once) from the other words.
+///
+VOID
+SplitCommandLine (
+  IN  UINTN          Argc,
+  IN  CHAR16         **Argv,
+  OUT COMMAND_WORDS  *Words
   )
 {
-  if ((Argc != 3) && (Argc != 4)) {
-    return FALSE;
+  Words->Count = 0;
+  Words->Sfo   = FALSE;
+  for (UINTN Index = 1; Index < Argc; Index++) {
+    if (!Words->Sfo && (StrCmp (Argv[Index], CTL_WSTR ("-sfo")) == 0)) {
+      Words->Sfo = TRUE;
+      continue;
+    }
+
+    if (Words->Count < ArrayCount (Words->Word)) {
+      Words->Word[Words->Count] = Argv[Index];
+    }
+
+    Words->Count++;
+  }
+}
+
+/**
+  The tests of the update command line, in order: two or three words (the
+  file, the target, "force" or "check"), each of at most 255 characters, a
+  valid target, a valid third word. Sets mForceUpdate when the third word
+  is "force" and mCheckOnly when it is "check".
+**/
+ARGUMENT_FAULT
+CheckUpdateWords (
+  IN  CONST COMMAND_WORDS  *Words,
+  OUT UPDATE_TARGET        *Target
+  )
+{
+  if ((Words->Count != 2) && (Words->Count != 3)) {
+    return ARGUMENT_FAULT::COUNT;
   }
 
-  if (!FitsArgumentBuffer (Argv[ARG_FILE]) || !FitsArgumentBuffer (Argv[ARG_INDEX])) {
-    return FALSE;
-  }
-
-  if (!IndexIsStrictDecimal (Argv[ARG_INDEX])) {
-    return FALSE;
-  }
-
-  if (Argc == 4) {
-    if (StrCmp (Argv[ARG_MODE], CTL_WSTR ("force")) == 0) {
-      mForceUpdate = TRUE;
-    } else if (StrCmp (Argv[ARG_MODE], CTL_WSTR ("check")) == 0) {
-      mCheckOnly = TRUE;
-    } else {
-      return FALSE;
+  for (UINTN Index = 0; Index < Words->Count; Index++) {
+    if (!FitsArgumentBuffer (Words->Word[Index])) {
+      return ARGUMENT_FAULT::TOO_LONG;
     }
   }
 
-  return TRUE;
+  if (!ParseTarget (Words->Word[1], Target)) {
+    return ARGUMENT_FAULT::TARGET;
+  }
+
+  if (Words->Count == 3) {
+    if (StrCmp (Words->Word[2], CTL_WSTR ("force")) == 0) {
+      mForceUpdate = TRUE;
+    } else if (StrCmp (Words->Word[2], CTL_WSTR ("check")) == 0) {
+      mCheckOnly = TRUE;
+    } else {
+      return ARGUMENT_FAULT::MODE;
+    }
+  }
+
+  return ARGUMENT_FAULT::NONE;
+}
+
+///
+/// A word as the fault line shows it: each CHAR16 narrowed to its low byte,
+/// a byte outside printable ASCII shown as ?. The word fits the buffer.
+///
+CONST CHAR8 *
+ShownWord (
+  OUT CHAR8         *Text,
+  IN  CONST CHAR16  *Word
+  )
+{
+  UINTN  Length = 0;
+
+  for ( ; (*Word != 0) && (Length + 1 < ARGUMENT_BUFFER_SIZE); Word++) {
+    CHAR8  Character = static_cast<CHAR8> (*Word & 0xFF);
+
+    Text[Length++] = ((*Word < 0x20) || (*Word > 0x7E)) ? '?' : Character;
+  }
+
+  Text[Length] = 0;
+  return Text;
+}
+
+VOID
+PrintArgumentFault (
+  IN ARGUMENT_FAULT       Fault,
+  IN CONST COMMAND_WORDS  *Words
+  )
+{
+  CHAR8  Text[ARGUMENT_BUFFER_SIZE];
+
+  AsciiPrint ("\nInvalid arguments ..");
+  switch (Fault) {
+    case ARGUMENT_FAULT::COUNT:
+      AsciiPrint ("\nExpected: ctlflash.efi FwFile idx|SSSS:BB:DD.F|BB:DD.F|all [force|check] [-sfo]");
+      break;
+    case ARGUMENT_FAULT::TOO_LONG:
+      AsciiPrint ("\nAn argument is longer than 255 characters.");
+      break;
+    case ARGUMENT_FAULT::TARGET:
+      AsciiPrint ("\nNot a controller index, a PCI location (SSSS:BB:DD.F or BB:DD.F) or all: \"%a\"", ShownWord (Text, Words->Word[1]));
+      break;
+    default:
+      AsciiPrint ("\nThe third word must be force or check, not \"%a\"", ShownWord (Text, Words->Word[2]));
+      break;
+  }
 }
 
 ///
@@ -274,75 +332,60 @@ ProcessCommandLine (
   IN CHAR16  **Argv
   )
 {
+  COMMAND_WORDS  Words;
+  UPDATE_TARGET  Target;
+
   mForceUpdate = FALSE;
   mCheckOnly   = FALSE;
+  ResetResultLine ();
 
-  if ((Argc == 3) && (StrCmp (Argv[ARG_FILE], CTL_WSTR ("forget")) == 0)) {
-    return ForgetCommand (Argv[ARG_INDEX]);
+  SplitCommandLine (Argc, Argv, &Words);
+  if (Words.Sfo) {
+    SfoStart ("ctlflash");
+  }
+
+  if ((Words.Count == 2) && (StrCmp (Words.Word[0], CTL_WSTR ("forget")) == 0)) {
+    return ForgetCommand (Words.Word[1]);
   }
 
   DiscoverControllers ();
 
   //
-  // Without a supported controller the run ends silently, whatever the
-  // command line says; the exit status still tells a script what happened.
+  // Without a supported controller nothing is printed but, for an update
+  // or check command line, its result line; the exit status still tells a
+  // script what happened.
   //
   if (mControllerTable.ControllerCount == 0) {
-    if (Argc == 1) {
+    if (Words.Count == 0) {
+      WriteControllerRecords ();
       return EFI_SUCCESS;
     }
 
-    return UpdateArgumentsAreValid (Argc, Argv) ? EFI_NOT_FOUND : EFI_INVALID_PARAMETER;
+    NoteRunRefused ();
+    return (CheckUpdateWords (&Words, &Target) == ARGUMENT_FAULT::NONE) ? EFI_NOT_FOUND : EFI_INVALID_PARAMETER;
   }
 
-  if (Argc == 1) {
+  if (Words.Count == 0) {
     CollectControllerInventory ();
-    PrintControllerListing ();
+    if (Words.Sfo) {
+      WriteControllerRecords ();
+    } else {
+      PrintControllerListing ();
+    }
+
     return EFI_SUCCESS;
   }
 
-  if (!UpdateArgumentsAreValid (Argc, Argv)) {
-    AsciiPrint ("\nInvalid arguments ..");
+  ARGUMENT_FAULT  Fault = CheckUpdateWords (&Words, &Target);
+
+  if (Fault != ARGUMENT_FAULT::NONE) {
+    PrintArgumentFault (Fault, &Words);
+    NoteRunRefused ();
     return EFI_INVALID_PARAMETER;
   }
 
   CollectControllerInventory ();
-
-  CHAR8  Argument[ARGUMENT_BUFFER_SIZE];
-  INT32  Index = AsciiToInt (UnicodeToAsciiCopy (Argument, Argv[ARG_INDEX]));
-
-  if (static_cast<UINT32> (Index) >= mControllerTable.ControllerCount) {
-    AsciiPrint ("\nInvalid controller index (idx = %d) !", Index);
-    return EFI_NOT_FOUND;
-  }
-
-  CONTROLLER_CONTEXT  *Controller = GetControllerContext (static_cast<UINT32> (Index));
-
-  //
-  // A controller that did not answer the inventory is refused here, before
-  // the file is read: an update attempt could only fail further on, with a
-  // message that says nothing about the real cause.
-  //
-  if (Controller->Disabled) {
-    AsciiPrint ("\nController %d did not answer; it is not updated..", Index);
-    return EFI_NO_RESPONSE;
-  }
-
-  UPDATE_OUTCOME  Outcome = UpdateFirmware (UnicodeToAsciiCopy (Argument, Argv[ARG_FILE]), Controller);
-
-  if (mCheckOnly) {
-    if (Outcome.Status == EFI_SUCCESS) {
-      AsciiPrint ("\nCheck passed: the update would go ahead..\n");
-    } else {
-      AsciiPrint ("\nCheck failed: the update would not go ahead..");
-    }
-  } else if (Outcome.FirmwareWritten) {
-    AsciiPrint ("\nSuccessfully updated firmware..\n");
-  } else {
-    AsciiPrint ("\nUpdated failed..");
-  }
-
-  return Outcome.Status;
+  return RunUpdate (Words.Word[0], &Target);
 }
 
 /**
@@ -364,6 +407,12 @@ ShellAppMain (
   RunStartupHooks ();
   EFI_STATUS  Status = ProcessCommandLine (Argc, Argv);
   RestoreControllerAttributes ();
+  //
+  // Last, so that nothing follows the result line; before the records'
+  // output is given back, so that it goes with the messages.
+  //
+  PrintResultLine (Status);
+  SfoStop ();
   RunExitHooks ();
   return static_cast<INTN> (Status);
 }

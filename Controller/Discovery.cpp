@@ -16,6 +16,7 @@
 /// flags change.
 ///
 CONTROLLER_TABLE  mControllerTable;
+LEFT_OUT_TABLE    mLeftOutTable;
 
 namespace {
 
@@ -209,6 +210,30 @@ LeftOutReason (
 }
 
 ///
+/// Keep a left-out controller for the machine-readable listing; beyond
+/// MAX_CONTROLLERS of them the rest are only printed.
+///
+VOID
+RecordLeftOut (
+  IN CONST CONTROLLER_CONTEXT  *Slot,
+  IN CONST CHAR8               *Reason
+  )
+{
+  if (mLeftOutTable.Count >= MAX_CONTROLLERS) {
+    return;
+  }
+
+  LEFT_OUT_CONTROLLER  *Record = &mLeftOutTable.Controllers[mLeftOutTable.Count++];
+
+  gBS->CopyMem (Record->Location, const_cast<CHAR8 *> (Slot->Location), sizeof (Record->Location));
+  Record->VendorId          = Slot->VendorId;
+  Record->DeviceId          = Slot->DeviceId;
+  Record->SubsystemVendorId = Slot->SubsystemVendorId;
+  Record->SubsystemId       = Slot->SubsystemId;
+  Record->Reason            = Reason;
+}
+
+///
 /// The handshake of the controllers that need read-backs, below chip
 /// revision 2: write the pattern until the controller answers 0.
 ///
@@ -275,6 +300,7 @@ DiscoverControllers (
   EFI_HANDLE  *Handles;
 
   mControllerTable.ControllerCount = 0;
+  mLeftOutTable.Count              = 0;
 
   HandleCount = 0;
   Handles     = NULL;
@@ -383,6 +409,7 @@ InitializeController (
     //
     RestoreAttributesOf (Slot);
     AsciiPrint ("\nController at %a left out: %a..", Slot->Location, LeftOutReason (Result));
+    RecordLeftOut (Slot, LeftOutReason (Result));
     return FALSE;
   }
 

@@ -82,10 +82,11 @@ PrintPlannedFlash (
 constexpr UPDATE_OUTCOME
 Outcome (
   IN EFI_STATUS  Status,
-  IN BOOLEAN     FirmwareWritten = FALSE
+  IN BOOLEAN     FirmwareWritten = FALSE,
+  IN UINT32      Components = 0
   )
 {
-  return { Status, FirmwareWritten };
+  return { Status, FirmwareWritten, Components };
 }
 
 } // namespace
@@ -158,16 +159,7 @@ UpdateFirmware (
   IN CONTROLLER_CONTEXT  *Controller
   )
 {
-  TYPE_LABEL    Label;
-  UINT32        FileLength = 0;
-  CONST UINT16  Ids[] = {
-    Controller->VendorId,
-    Controller->DeviceId,
-    Controller->SubsystemVendorId,
-    Controller->SubsystemId
-  };
-
-  gBS->SetMem (Label.Text, sizeof (Label.Text), 0);
+  UINT32  FileLength = 0;
 
   if (mCheckOnly) {
     AsciiPrint ("\nCheck only: nothing is written to the controller.");
@@ -180,6 +172,27 @@ UpdateFirmware (
   }
 
   POOL_GUARD  ImageBuffer (Image);
+
+  return UpdateFirmwareFromImage (FileName, Image, FileLength, Controller);
+}
+
+UPDATE_OUTCOME
+UpdateFirmwareFromImage (
+  IN CONST CHAR8         *FileName,
+  IN CONST UINT8         *Image,
+  IN UINT32              FileLength,
+  IN CONTROLLER_CONTEXT  *Controller
+  )
+{
+  TYPE_LABEL    Label;
+  CONST UINT16  Ids[] = {
+    Controller->VendorId,
+    Controller->DeviceId,
+    Controller->SubsystemVendorId,
+    Controller->SubsystemId
+  };
+
+  gBS->SetMem (Label.Text, sizeof (Label.Text), 0);
 
   //
   // A file without the signature has no support table, so the support check
@@ -225,7 +238,7 @@ UpdateFirmware (
   //
   if (mCheckOnly) {
     PrintPlannedFlash ();
-    return Outcome (EFI_SUCCESS);
+    return Outcome (EFI_SUCCESS, FALSE, mComponentCount);
   }
 
   for (UINT32 Index = 0; Index < mComponentCount; Index++) {
@@ -252,7 +265,7 @@ UpdateFirmware (
       }
 
       FinishUpdateRecord (Controller);
-      return Outcome (EFI_DEVICE_ERROR);
+      return Outcome (EFI_DEVICE_ERROR, FALSE, Index);
     }
 
     AsciiPrint ("\n(%-4a) Firmware updated..", Label.Text);
@@ -267,8 +280,8 @@ UpdateFirmware (
 
   FinishUpdateRecord (Controller);
   if (Kept || !Restored) {
-    return Outcome (EFI_DEVICE_ERROR, TRUE);
+    return Outcome (EFI_DEVICE_ERROR, TRUE, mComponentCount);
   }
 
-  return Outcome (EFI_SUCCESS, TRUE);
+  return Outcome (EFI_SUCCESS, TRUE, mComponentCount);
 }

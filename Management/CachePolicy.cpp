@@ -460,3 +460,24 @@ ReportDrivesLeftInWriteThrough (
     );
   return TRUE;
 }
+
+UINT32
+ListDrivesLeftInWriteThrough (
+  OUT UINT8   *VdIds,
+  IN  UINT32  Capacity
+  )
+{
+  UINT32  Count = 0;
+
+  for (UINT32 Index = 0; Index < mSwitchedCount; Index++) {
+    if (mInWriteThrough[mSwitchedDrives[Index].TargetId]) {
+      if (Count < Capacity) {
+        VdIds[Count] = mSwitchedDrives[Index].VdId;
+      }
+
+      Count++;
+    }
+  }
+
+  return Count;
+}

@@ -108,6 +108,18 @@ GetBatteryTypeName (
   return TerminatedName (mBatteryNameText, mBbuInfo[Slot].Name, BATTERY_NAME_MAX);
 }
 
+CONST CHAR8 *
+GetProductName (
+  IN UINT32  Slot
+  )
+{
+  return TerminatedName (
+           mProductNameText,
+           reinterpret_cast<CONST CHAR8 *> (&mCtrlInfo[Slot].Bytes[CTRL_INFO_PRODUCT_NAME]),
+           PRODUCT_NAME_MAX
+           );
+}
+
 VOID
 PrintControllerListing (
   VOID
@@ -132,11 +144,7 @@ PrintControllerListing (
       Controller->DeviceId,
       Controller->SubsystemVendorId,
       Controller->SubsystemId,
-      TerminatedName (
-        mProductNameText,
-        reinterpret_cast<CONST CHAR8 *> (&mCtrlInfo[Slot].Bytes[CTRL_INFO_PRODUCT_NAME]),
-        PRODUCT_NAME_MAX
-        )
+      GetProductName (Slot)
       );
   }
 

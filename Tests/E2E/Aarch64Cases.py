@@ -30,6 +30,11 @@ NAMES = [
     "check.fails",
     # A register window behind a 64-bit BAR, as the PCI bus driver numbers it.
     "controller.window-behind-64bit-bar",
+    # The controller chosen by PCI location, all at once, and the records of
+    # -sfo read back with parse.
+    "targets.location",
+    "targets.all",
+    "sfo.parse",
     # A listing and an update on a platform that lets the controller reach
     # only mapped memory, with bus mastering off at the start.
     "dma.protected",

@@ -35,6 +35,18 @@ from CaseTypes import Case, Made, Payload, Regex
 TWO_CONTROLLERS = "Scenarios/TwoControllers.cfg"
 
 INVALID_ARGUMENTS = "\nInvalid arguments .."
+# The line after it that names what was wrong.
+WRONG_COUNT = INVALID_ARGUMENTS + (
+    "\nExpected: ctlflash.efi FwFile idx|SSSS:BB:DD.F|BB:DD.F|all [force|check] [-sfo]")
+
+
+def wrong_target(word):
+    return INVALID_ARGUMENTS + (
+        '\nNot a controller index, a PCI location (SSSS:BB:DD.F or BB:DD.F) or all: "%s"' % word)
+
+
+def wrong_mode(word):
+    return INVALID_ARGUMENTS + '\nThe third word must be force or check, not "%s"' % word
 
 # %lasterror% as the shell shows each exit status of ctlflash.efi: the
 # EFI_STATUS with its error bit cleared.
@@ -44,6 +56,16 @@ UNSUPPORTED = "0x3"
 DEVICE_ERROR = "0x7"
 NOT_FOUND = "0xE"
 NO_RESPONSE = "0x10"
+
+
+# A PCI location as the messages show it.
+LOCATION = r"[0-9A-F]{4}:[0-9A-F]{2}:[0-9A-F]{2}\.[0-7]"
+
+
+def result_line(word, idx, status):
+    """The pattern of the result line of a run on controller idx."""
+    return re.escape("\nctlflash result: %s, controller %d at " % (word, idx)) + LOCATION + re.escape(
+        ", exit status %s\n" % status)
 
 
 def journal(*controllers):
@@ -67,8 +89,9 @@ INVENTORY_FRAMES = [
 ]
 
 CASES = [
-    # Without a supported controller nothing at all is printed, whatever the
-    # command line; the exit status still says what happened.
+    # Without a supported controller nothing is printed but the result line
+    # of an update or check command line (which the rig checks and takes
+    # off); the exit status still says what happened.
     Case("no-controller.silent", None, [
         ("ctlflash.efi", ""),
         ("ctlflash.efi fw.img", "", INVALID_PARAMETER),
@@ -81,15 +104,15 @@ CASES = [
     # Refused command lines with two controllers present: no request at all
     # reaches a controller.
     Case("args.refused", TWO_CONTROLLERS, [
-        ("ctlflash.efi fw.img", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 force extra", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 force extra words", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img a", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img -1", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ('ctlflash.efi fw.img " 1"', INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ('ctlflash.efi fw.img ""', INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 Force", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 FORCE", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img", WRONG_COUNT, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 force extra", WRONG_COUNT, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 force extra words", WRONG_COUNT, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img a", wrong_target("a"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img -1", wrong_target("-1"), INVALID_PARAMETER),
+        ('ctlflash.efi fw.img " 1"', wrong_target(" 1"), INVALID_PARAMETER),
+        ('ctlflash.efi fw.img ""', wrong_target(""), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 Force", wrong_mode("Force"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 FORCE", wrong_mode("FORCE"), INVALID_PARAMETER),
         ("ctlsimctl journal", journal([], [])),
     ]),
 
@@ -417,12 +440,12 @@ def would_flash(label, size):
 CASES += [
     # A typo in the index never selects a controller.
     Case("args.strict-index", TWO_CONTROLLERS, [
-        ("ctlflash.efi fw.img 0x1", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 1a", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 1O", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 31x", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 4294967296", INVALID_ARGUMENTS, INVALID_PARAMETER),
-        ("ctlflash.efi fw.img 0 Check", INVALID_ARGUMENTS, INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0x1", wrong_target("0x1"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 1a", wrong_target("1a"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 1O", wrong_target("1O"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 31x", wrong_target("31x"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 4294967296", wrong_target("4294967296"), INVALID_PARAMETER),
+        ("ctlflash.efi fw.img 0 Check", wrong_mode("Check"), INVALID_PARAMETER),
         ("ctlsimctl journal", journal([], [])),
     ]),
 
@@ -449,13 +472,15 @@ CASES += [
     # the check passed, and report a failure by its status. Neither set nor
     # if changes %lasterror%, so ctlflash's status is still there after it.
     Case("status.script-fragment", UPDATE, [
-        (SCRIPT_FRAGMENT % {"image": "upd-app.img", "idx": 4},
-         CHECK_ONLY + "\n\nWould switch VD(0) WB->WT." + would_flash("APP ", 70000) + CHECK_PASSED
-         + wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + kept(0) + FAILED
-         + "controller 4: update failed (0x7)\n", DEVICE_ERROR),
-        (SCRIPT_FRAGMENT % {"image": "upd-other.img", "idx": 0},
-         CHECK_ONLY + NOT_SUPPORTED + CHECK_FAILED + "controller 0: check failed (0x3), nothing written\n",
-         UNSUPPORTED),
+        (SCRIPT_FRAGMENT % {"image": "upd-app.img", "idx": 4}, Regex(
+            re.escape(CHECK_ONLY + "\n\nWould switch VD(0) WB->WT." + would_flash("APP ", 70000) + CHECK_PASSED)
+            + result_line("SUCCESS", 4, "0x0")
+            + re.escape(wb_to_wt(0) + "\nDownloading image (APP )..." + failed_with("APP ", 0x22) + kept(0) + FAILED)
+            + result_line("FAILED", 4, DEVICE_ERROR)
+            + re.escape("controller 4: update failed (0x7)\n")), DEVICE_ERROR),
+        (SCRIPT_FRAGMENT % {"image": "upd-other.img", "idx": 0}, Regex(
+            re.escape(CHECK_ONLY + NOT_SUPPORTED + CHECK_FAILED) + result_line("FAILED", 0, UNSUPPORTED)
+            + re.escape("controller 0: check failed (0x3), nothing written\n")), UNSUPPORTED),
     ], files=CHECK_FILES),
 
     # The check reads the image and the drives and names what the update
@@ -693,4 +718,116 @@ CASES += [
             0, three_components(Frames().inventory().inventory().guard([0, 1])).guard([0, 1]), THREE)),
         ("ctlsimctl drives 0", drives(0, 0x01, 0x00)),
     ], files=UPDATE_FILES),
+]
+
+#
+# Fleet use: controllers chosen by PCI location or all at once, the
+# standard-format records read back with the shell's parse, and the help
+# page. Scenarios/Fleet.cfg puts a left-out controller in front of two of
+# one model and subsystem, and one of another subsystem behind them. The
+# result line of every run is checked by the rig (take_result_line); a case
+# that shows it spells it out.
+#
+FLEET = "Scenarios/Fleet.cfg"
+FLEET_LEFT_OUT = "\nController at 0000:20:00.0 left out: firmware fault.."
+FLEET_FILES = UPDATE_FILES + [
+    Made("fleet.img", "{ctlimage}", "build", "-o", "{out}", "--support", UPDATE_SUPPORT,
+         "--component", UPDATE_FAMILY + ":APP:{files}/upd-one.bin"),
+]
+FLEET_FORCED = "\nIgnoring VD write policy.." + flashed("APP ", 70000) + SUCCESS
+FLEET_FLASHED = Frames().inventory().component(70000)
+
+
+def fleet_controller(idx, location, body, word, status="0x0"):
+    """One controller's part of an "all" run."""
+    return "\n\nController %d at %s:%s\nctlflash controller: %s, controller %d at %s, status %s" % (
+        idx, location, body, word, idx, location, status)
+
+
+# The startup.nsh of the README: every supported controller updated, the
+# records in a file, and each controller's outcome read back with parse.
+SFO_SCRIPT = "\r\n".join([
+    "ctlflash.efi fleet.img all force -sfo > fs0:\\result.csv",
+    "set rc %lasterror%",
+    "echo \"ctlflash exit status %rc%\"",
+    "for %i run (1 3)",
+    "  parse fs0:\\result.csv Update 3 -i %i",
+    "  parse fs0:\\result.csv Update 12 -i %i",
+    "endfor",
+])
+
+SFO_RECORDS = "".join([
+    "ShellCommand,\"ctlflash\"\n",
+    "Update,\"0\",\"0000:21:00.0\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"fleet.img\",\"%(crc)s\","
+    "\"APP :70000\",\"\",\"updated\",\"0x0\"\n",
+    "Update,\"1\",\"0000:22:00.0\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"fleet.img\",\"%(crc)s\","
+    "\"APP :70000\",\"\",\"updated\",\"0x0\"\n",
+    "Update,\"2\",\"0000:23:00.0\",\"1F3A\",\"0C31\",\"1F3A\",\"0202\",\"fleet.img\",\"%(crc)s\","
+    "\"\",\"\",\"skipped\",\"0x0\"\n",
+])
+
+CASES += [
+    # The same model twice: the location names the second card, whose
+    # index is 1 only because the controller in front was left out; only it
+    # is flashed. Locations that name no controller of the run are refused
+    # before the file is read.
+    Case("targets.location", FLEET, [
+        ("ctlflash.efi fleet.img 0000:22:00.0 force", FLEET_LEFT_OUT + FLEET_FORCED),
+        ("ctlsimctl journal 1", journal_of(1, Frames().inventory())),
+        ("ctlsimctl journal 2", journal_of(2, FLEET_FLASHED, [("APP ", ONE_PAYLOAD)])),
+        ("ctlsimctl clear", None),
+        ("ctlflash.efi fleet.img 21:00.0 force",
+         FLEET_LEFT_OUT + FLEET_FORCED + "\nctlflash result: SUCCESS, controller 0 at 0000:21:00.0, exit status 0x0\n"),
+        ("ctlsimctl journal 2", journal_of(2, Frames().inventory())),
+        ("ctlflash.efi fleet.img 0000:20:00.0", FLEET_LEFT_OUT
+         + "\nThe controller at 0000:20:00.0 was left out at bring-up; it is not updated..", NOT_FOUND),
+        ("ctlflash.efi fleet.img 30:00.0 check", FLEET_LEFT_OUT
+         + "\nNo controller of this run is at 0000:30:00.0..", NOT_FOUND),
+    ], files=FLEET_FILES),
+
+    # all: both cards of the image's subsystem are flashed in index order,
+    # the third is named and skipped, and one summary closes the run.
+    Case("targets.all", FLEET, [
+        ("ctlflash.efi fleet.img all force", FLEET_LEFT_OUT
+         + fleet_controller(0, "0000:21:00.0", FLEET_FORCED, "SUCCESS")
+         + fleet_controller(1, "0000:22:00.0", FLEET_FORCED, "SUCCESS")
+         + fleet_controller(2, "0000:23:00.0", "\nSkipped: the image does not support this controller..", "SKIPPED")
+         + "\nctlflash result: SUCCESS, all: 2 succeeded, 0 failed, 1 skipped, exit status 0x0\n"),
+        ("ctlsimctl journal 1", journal_of(1, FLEET_FLASHED, [("APP ", ONE_PAYLOAD)])),
+        ("ctlsimctl journal 2", journal_of(2, FLEET_FLASHED, [("APP ", ONE_PAYLOAD)])),
+        ("ctlsimctl journal 3", journal_of(3, Frames().inventory())),
+        ("ctlsimctl clear", None),
+        ("ctlflash.efi fleet.img all check", FLEET_LEFT_OUT + CHECK_ONLY
+         + fleet_controller(0, "0000:21:00.0", "\n\nWould flash (APP ): 70000 bytes in 3 pieces" + CHECK_PASSED, "SUCCESS")
+         + fleet_controller(1, "0000:22:00.0", "\n\nWould flash (APP ): 70000 bytes in 3 pieces" + CHECK_PASSED, "SUCCESS")
+         + fleet_controller(2, "0000:23:00.0", "\nSkipped: the image does not support this controller..", "SKIPPED")),
+        ("ctlsimctl journal 3", journal_of(3, Frames().inventory())),
+    ], files=FLEET_FILES),
+
+    # -sfo into a file: the file holds the records only, the console the
+    # messages, and parse reads the fields back.
+    Case("sfo.parse", FLEET, [
+        (SFO_SCRIPT, Regex(re.escape(FLEET_LEFT_OUT) + ".*"
+                           + re.escape("\nctlflash result: SUCCESS, all: 2 succeeded, 0 failed, 1 skipped, exit status 0x0\n"
+                                       "ctlflash exit status 0x0\n"
+                                       "0000:21:00.0\nupdated\n0000:22:00.0\nupdated\n0000:23:00.0\nskipped\n"))),
+        # The file holds the records and nothing else (type adds the last
+        # line end).
+        ("type fs0:\\result.csv", Regex(re.escape(SFO_RECORDS).replace("%\\(crc\\)s", "[0-9A-F]{8}") + "\n")),
+        # On the console the messages (standard error) come between the
+        # records (standard output).
+        ("ctlflash.efi -sfo", "ShellCommand,\"ctlflash\"\n" + FLEET_LEFT_OUT +
+         "Controller,\"0\",\"0000:21:00.0\",\"ready\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"None\",\"Simulated RAID Adapter\",\"\",\"\",\"\",\"\",\"\",\"\"\n"
+         "Controller,\"1\",\"0000:22:00.0\",\"ready\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"None\",\"Simulated RAID Adapter\",\"\",\"\",\"\",\"\",\"\",\"\"\n"
+         "Controller,\"2\",\"0000:23:00.0\",\"ready\",\"1F3A\",\"0C31\",\"1F3A\",\"0202\",\"None\",\"Simulated RAID Adapter\",\"\",\"\",\"\",\"\",\"\",\"\"\n"
+         "Controller,\"\",\"0000:20:00.0\",\"left-out: firmware fault\",\"1F3A\",\"0C31\",\"1F3A\",\"0101\",\"\",\"\",\"\",\"\",\"\",\"\",\"\",\"\"\n"),
+    ], files=FLEET_FILES),
+
+    # The help page built into the image, for -? and for the help command.
+    Case("help.page", None, [
+        ("ctlflash.efi -?", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\].*"
+                                  r"SSSS:BB:DD\.F.*all .*-sfo .*0x10 +NO_RESPONSE.*EXAMPLES.*"
+                                  r"fs0:\\result\.csv Update 12\n")),
+        ("help ctlflash", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\].*")),
+    ]),
 ]

@@ -29,6 +29,7 @@ Commands (each takes --arch x64|aarch64, x64 by default):
   boot  --efi-dir D --out O boot once, write O/results.json and transcripts
   check NAME --out O        judge one case against O/results.json
   run   --efi-dir D --out O boot, then judge every case
+  (boot and run take --only PREFIX,... to run just some cases)
   demo  --efi-dir D --out O boot the demo steps and print the transcript
   shell --efi-dir D --out O interactive shell with the same volume
   powercut NAME --efi-dir D --out O
@@ -77,10 +78,19 @@ SHELL_TIMEOUT = 180   # seconds from QEMU start to the first marker
 EXIT_GRACE = 15       # seconds for QEMU to power off after the last marker
 
 
-def cases_for(arch):
+def cases_for(arch, only=None):
     """The cases that run on a machine: all of them on x64, those that
     Aarch64Cases.py names on aarch64 (in the order of the table). A name
-    that the table lacks is an error."""
+    that the table lacks is an error. With only (name prefixes, comma
+    separated), just the cases whose names start with one of them."""
+    chosen = all_cases_for(arch)
+    if only:
+        prefixes = [p for p in only.split(",") if p]
+        chosen = [c for c in chosen if any(c.name.startswith(p) for p in prefixes)]
+    return chosen
+
+
+def all_cases_for(arch):
     if arch == "x64":
         return list(Cases.CASES)
     known = {c.name for c in Cases.CASES}
@@ -362,7 +372,7 @@ def normalise(text):
 
 def cmd_boot(args):
     os.makedirs(args.out, exist_ok=True)
-    cases = cases_for(args.arch)
+    cases = cases_for(args.arch, getattr(args, "only", None))
     results_path = os.path.join(args.out, "results.json")
     if os.path.exists(results_path):
         os.remove(results_path)
@@ -392,6 +402,56 @@ def cmd_boot(args):
         print("The UEFI Shell never ran the script; transcript in " + os.path.join(args.out, "transcript.txt"))
         return 1
     return 0
+
+
+RESULT_PREFIX = "\nctlflash result: "
+
+
+def owes_result_line(command):
+    """TRUE for an update or check command line of ctlflash.efi: any word
+    after the program name besides -sfo, up to a redirection ("-?" is the
+    shell's help, which never starts the program). None for a script of
+    several lines, which is not looked at here: its expectation shows its
+    result lines."""
+    if "\n" in command:
+        return None
+    words = command.split()
+    if not words or words[0].lower() != APP:
+        return False
+    rest = []
+    for word in words[1:]:
+        if word.startswith(">") or word.startswith("1>") or word.startswith("2>") or word == "|":
+            break
+        rest.append(word)
+    if "-?" in rest:
+        return False
+    words = [w for w in rest if w != "-sfo"]
+    if len(words) == 2 and words[0].lower() == "forget":
+        return False
+    return bool(words)
+
+
+def take_result_line(command, output, status):
+    """(output without its result line, problems). Every update or check run
+    must end with its result line, which says SUCCESS exactly when the exit
+    status is 0x0 and names the exit status as %lasterror% does; a listing
+    prints none."""
+    found = output.rfind(RESULT_PREFIX)
+    owed = owes_result_line(command)
+    if owed is None:
+        return output, []
+    if not owed:
+        if found >= 0:
+            return output, ["  a result line where none is due"]
+        return output, []
+    if found < 0 or not output.endswith("\n") or output.find("\n", found + 1) != len(output) - 1:
+        return output, ["  the output does not end with a result line"]
+    line = output[found + 1:-1]
+    problems = []
+    word = "SUCCESS" if status == "0x0" else "FAILED"
+    if not line.startswith("ctlflash result: %s, " % word) or not line.endswith(", exit status %s" % status):
+        problems.append("  result line %r does not agree with lasterror %s" % (line, status))
+    return output[:found], problems
 
 
 def judge(case, steps, skipped, outcome):
@@ -425,10 +485,20 @@ def judge(case, steps, skipped, outcome):
         problems = []
         if expected.status is not None and s["status"] != expected.status:
             problems.append("  lasterror %s, expected %s" % (s["status"], expected.status))
-        if isinstance(expected.expect, str) and s["output"] != expected.expect:
-            problems.append(diff(expected.expect, s["output"]))
-        elif isinstance(expected.expect, Regex) and not expected.expect.matches(s["output"]):
-            problems.append("  output does not match %r:\n%s" % (expected.expect, indent(s["output"])))
+        # An expectation that shows the result line itself is compared with
+        # the whole output; any other with the output before that line.
+        output = s["output"]
+        if not s["setup"]:
+            stripped, line_problems = take_result_line(s["command"], output, s["status"])
+            problems += line_problems
+            shows_line = "ctlflash result: " in (expected.expect if isinstance(expected.expect, str) else
+                                                 expected.expect.pattern if isinstance(expected.expect, Regex) else "")
+            if not shows_line:
+                output = stripped
+        if isinstance(expected.expect, str) and output != expected.expect:
+            problems.append(diff(expected.expect, output))
+        elif isinstance(expected.expect, Regex) and not expected.expect.matches(output):
+            problems.append("  output does not match %r:\n%s" % (expected.expect, indent(output)))
         if problems:
             failed = True
             report.append(shown + "\n" + "\n".join(problems))
@@ -478,7 +548,7 @@ def cmd_run(args):
     if results is None:
         return 1
     passed = failed = 0
-    for case in cases_for(args.arch):
+    for case in cases_for(args.arch, getattr(args, "only", None)):
         verdict, report = judge(case, results["steps"], results["skipped"], results["outcome"])
         if verdict == "passed":
             passed += 1
@@ -604,10 +674,14 @@ def judge_powercut_boot(spec, steps, outcome):
             return True, report
         if not cut_here and s["status"] != expected.status:
             problems.append("  lasterror %s, expected %s" % (s["status"], expected.status))
-        if isinstance(expected.expect, str) and s["output"] != expected.expect:
-            problems.append(diff(expected.expect, s["output"]))
-        elif isinstance(expected.expect, Regex) and not expected.expect.matches(s["output"]):
-            problems.append("  output does not match %r:\n%s" % (expected.expect, indent(s["output"])))
+        output = s["output"]
+        if not s["setup"] and not cut_here:
+            output, line_problems = take_result_line(s["command"], output, s["status"])
+            problems += line_problems
+        if isinstance(expected.expect, str) and output != expected.expect:
+            problems.append(diff(expected.expect, output))
+        elif isinstance(expected.expect, Regex) and not expected.expect.matches(output):
+            problems.append("  output does not match %r:\n%s" % (expected.expect, indent(output)))
         if problems:
             failed = True
             report.append(shown + "\n" + "\n".join(problems))
@@ -689,6 +763,9 @@ def main():
         p.add_argument("--out", default=os.path.join(default_efi, "e2e-run"))
         p.add_argument("--image-tool", default=None,
                        help="ctlimage (default: EFI_DIR/host/Tools/ImageTool/ctlimage)")
+        if name in ("boot", "run"):
+            p.add_argument("--only", default=None,
+                           help="only the cases whose names start with one of these prefixes (comma separated)")
     for p in list(sub.choices.values()) + [sub.add_parser("list"), sub.add_parser("list-powercut")]:
         p.add_argument("--arch", choices=ARCHS, default="x64",
                        help="the machine: x64 (OVMF, every case) or aarch64 (AAVMF, the cases of Aarch64Cases.py)")

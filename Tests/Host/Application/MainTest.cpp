@@ -104,10 +104,10 @@ Printable (
 } // namespace
 
 //
-// No controller: nothing at all is printed
+// No controller: nothing is printed but an update's result line
 //
 
-TEST_F (MAIN, WithoutAControllerNothingIsPrintedWhateverTheCommandLine) {
+TEST_F (MAIN, WithoutAControllerOnlyTheResultLineIsPrinted) {
   //
   // The exit status still tells a script what happened: a listing of no
   // controller is fine, an update or check has nothing to work on, a
@@ -138,7 +138,18 @@ TEST_F (MAIN, WithoutAControllerNothingIsPrintedWhateverTheCommandLine) {
     }
 
     for (const auto &Line : Lines) {
+      //
+      // Only an update or check command line says anything: its result line.
+      //
       EXPECT_EQ ("", Run (Line.Line)) << Printable (Line.Line);
+      if (Line.Line.empty ()) {
+        EXPECT_EQ ("", HostLastResultLine ());
+      } else {
+        EXPECT_EQ ((Line.Status == EFI_NOT_FOUND) ? "ctlflash result: FAILED, no controller, exit status 0xE"
+                                                  : "ctlflash result: FAILED, no controller, exit status 0x2",
+                   HostLastResultLine ()) << Printable (Line.Line);
+      }
+
       EXPECT_EQ (Line.Status, mStatus) << Printable (Line.Line);
       EXPECT_EQ (0u, mControllerTable.ControllerCount);
     }
@@ -150,46 +161,58 @@ TEST_F (MAIN, WithoutAControllerNothingIsPrintedWhateverTheCommandLine) {
 //
 
 TEST_F (MAIN, MalformedCommandLinesAreRefusedBeforeAnyRequest) {
-  const std::vector<std::vector<std::u16string> >  Lines = {
-    { u"fw.bin" },                                       // Argc 2
-    { u"fw.bin", u"0", u"force", u"x" },                 // Argc 5
-    { u"fw.bin", u"0", u"force", u"x", u"y", u"z" },     // Argc 7
-    { u"fw.bin", u"a1" },                                // index starts with a letter
-    { u"fw.bin", u"-1" },                                // ... a minus sign
-    { u"fw.bin", u"+1" },
-    { u"fw.bin", u" 1" },                                // ... a blank
-    { u"fw.bin", u"\t1" },
-    { u"fw.bin", u"" },                                  // empty index
-    { u"fw.bin", u"\u0130" },                            // low byte is "0", the character is not
-    { u"fw.bin", u"\uFF11" },                            // a full-width digit one
-    { u"fw.bin", u"0x1" },                               // the index is decimal digits only
-    { u"fw.bin", u"1a" },
-    { u"fw.bin", u"1O" },                                // a letter O for a zero
-    { u"fw.bin", u"1x" },
-    { u"fw.bin", u"12abc" },
-    { u"fw.bin", u"3 4" },
-    { u"fw.bin", u"1 " },
-    { u"fw.bin", u"2\u0141" },                           // narrows to "2A"
-    { u"fw.bin", u"1\u0130" },                           // narrows to "10": not a digit as given
-    { u"fw.bin", u"0", u"Force" },                       // only "force" itself
-    { u"fw.bin", u"0", u"FORCE" },
-    { u"fw.bin", u"0", u"force " },
-    { u"fw.bin", u"0", u"" },
-    { u"fw.bin", u"0", u"-force" },
-    { u"fw.bin", u"0", u"Check" },                       // only "check" itself
-    { u"fw.bin", u"0", u"check " },
-    { u"fw.bin", u"0", u"check", u"force" },
-    { u"fw.bin", u"0", u"force", u"check" },
+  const std::string  COUNT = "\nExpected: ctlflash.efi FwFile idx|SSSS:BB:DD.F|BB:DD.F|all [force|check] [-sfo]";
+  const std::string  NOT_A_TARGET = "\nNot a controller index, a PCI location (SSSS:BB:DD.F or BB:DD.F) or all: ";
+  const std::string  NOT_A_MODE   = "\nThe third word must be force or check, not ";
+
+  const struct {
+    std::vector<std::u16string>    Line;
+    std::string                    Fault;   // the line after "Invalid arguments .."
+  } Lines[] = {
+    { { u"fw.bin" },                                   COUNT },                       // Argc 2
+    { { u"fw.bin", u"0", u"force", u"x" },             COUNT },                       // Argc 5
+    { { u"fw.bin", u"0", u"force", u"x", u"y", u"z" }, COUNT },                       // Argc 7
+    { { u"fw.bin", u"a1" },                            NOT_A_TARGET + "\"a1\"" },     // index starts with a letter
+    { { u"fw.bin", u"-1" },                            NOT_A_TARGET + "\"-1\"" },     // ... a minus sign
+    { { u"fw.bin", u"+1" },                            NOT_A_TARGET + "\"+1\"" },
+    { { u"fw.bin", u" 1" },                            NOT_A_TARGET + "\" 1\"" },     // ... a blank
+    { { u"fw.bin", u"\t1" },                           NOT_A_TARGET + "\"?1\"" },
+    { { u"fw.bin", u"" },                              NOT_A_TARGET + "\"\"" },       // empty index
+    { { u"fw.bin", u"\u0130" },                        NOT_A_TARGET + "\"?\"" },      // low byte is "0", the character is not
+    { { u"fw.bin", u"\uFF11" },                        NOT_A_TARGET + "\"?\"" },      // a full-width digit one
+    { { u"fw.bin", u"0x1" },                           NOT_A_TARGET + "\"0x1\"" },    // the index is decimal digits only
+    { { u"fw.bin", u"1a" },                            NOT_A_TARGET + "\"1a\"" },
+    { { u"fw.bin", u"1O" },                            NOT_A_TARGET + "\"1O\"" },     // a letter O for a zero
+    { { u"fw.bin", u"1x" },                            NOT_A_TARGET + "\"1x\"" },
+    { { u"fw.bin", u"12abc" },                         NOT_A_TARGET + "\"12abc\"" },
+    { { u"fw.bin", u"3 4" },                           NOT_A_TARGET + "\"3 4\"" },
+    { { u"fw.bin", u"1 " },                            NOT_A_TARGET + "\"1 \"" },
+    { { u"fw.bin", u"2\u0141" },                       NOT_A_TARGET + "\"2?\"" },     // narrows to "2A"
+    { { u"fw.bin", u"1\u0130" },                       NOT_A_TARGET + "\"1?\"" },     // narrows to "10": not a digit as given
+    { { u"fw.bin", u"ALL" },                           NOT_A_TARGET + "\"ALL\"" },    // only "all" itself
+    { { u"fw.bin", u"3:00.0" },                        NOT_A_TARGET + "\"3:00.0\"" }, // a location has its digits
+    { { u"fw.bin", u"0000:03:00" },                    NOT_A_TARGET + "\"0000:03:00\"" },
+    { { u"fw.bin", u"0", u"Force" },                   NOT_A_MODE + "\"Force\"" },    // only "force" itself
+    { { u"fw.bin", u"0", u"FORCE" },                   NOT_A_MODE + "\"FORCE\"" },
+    { { u"fw.bin", u"0", u"force " },                  NOT_A_MODE + "\"force \"" },
+    { { u"fw.bin", u"0", u"" },                        NOT_A_MODE + "\"\"" },
+    { { u"fw.bin", u"0", u"-force" },                  NOT_A_MODE + "\"-force\"" },
+    { { u"fw.bin", u"0", u"-SFO" },                    NOT_A_MODE + "\"-SFO\"" },
+    { { u"fw.bin", u"0", u"Check" },                   NOT_A_MODE + "\"Check\"" },    // only "check" itself
+    { { u"fw.bin", u"0", u"check " },                  NOT_A_MODE + "\"check \"" },
+    { { u"fw.bin", u"0", u"check", u"force" },         COUNT },
+    { { u"fw.bin", u"0", u"force", u"check" },         COUNT },
   };
 
   mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
   mSim.AddReady (MAKER_DEVICE_ID_MODEL_11);
 
-  for (const auto &Line : Lines) {
-    EXPECT_EQ ("\nInvalid arguments ..", Run (Line)) << Printable (Line);
-    EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus) << Printable (Line);
-    EXPECT_EQ (0u, FramesIssued ()) << Printable (Line) << ": the inventory queries must not run";
-    EXPECT_EQ (0u, HostShellOpenCalls ().size ()) << Printable (Line);
+  for (const auto &Case : Lines) {
+    EXPECT_EQ ("\nInvalid arguments .." + Case.Fault, Run (Case.Line)) << Printable (Case.Line);
+    EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus) << Printable (Case.Line);
+    EXPECT_EQ ("ctlflash result: FAILED, no controller, exit status 0x2", HostLastResultLine ()) << Printable (Case.Line);
+    EXPECT_EQ (0u, FramesIssued ()) << Printable (Case.Line) << ": the inventory queries must not run";
+    EXPECT_EQ (0u, HostShellOpenCalls ().size ()) << Printable (Case.Line);
   }
 }
 
@@ -206,7 +229,8 @@ TEST_F (MAIN, ArgumentsLongerThan255CharactersAreRefused) {
          { std::u16string (4096, u'x'), u"0" },
        })
   {
-    EXPECT_EQ ("\nInvalid arguments ..", Run (Line)) << Line[0].size () << " / " << Line[1].size () << " characters";
+    EXPECT_EQ ("\nInvalid arguments ..\nAn argument is longer than 255 characters.", Run (Line))
+      << Line[0].size () << " / " << Line[1].size () << " characters";
     EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus);
     EXPECT_EQ (0u, HostShellOpenCalls ().size ());
   }
@@ -218,7 +242,11 @@ TEST_F (MAIN, AnIndexWhoseDigitsDoNotFit32BitsIsRefused) {
   for (const char16_t *Index : { u"4294967296", u"4294967297", u"99999999999", u"00000000004294967296",
                                  u"18446744073709551617" })
   {
-    EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", Index })) << Printable ({ Index });
+    const std::string  Quoted = Printable ({ Index });   // "digits" and a blank
+
+    EXPECT_EQ ("\nInvalid arguments ..\nNot a controller index, a PCI location (SSSS:BB:DD.F or BB:DD.F) or all: "
+               + Quoted.substr (0, Quoted.size () - 1),
+               Run ({ u"fw.bin", Index })) << Quoted;
     EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus);
     EXPECT_EQ (0u, FramesIssued ());
   }
@@ -359,7 +387,8 @@ TEST_F (MAIN, AnExitHookTableThatCannotBeAllocatedChangesNothing) {
   mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
   HostPoolFailNth (1);   // the first allocation of a run is the table
 
-  EXPECT_EQ ("\nInvalid arguments ..", Run ({ u"fw.bin", u"x" }));
+  EXPECT_EQ ("\nInvalid arguments ..\nNot a controller index, a PCI location (SSSS:BB:DD.F or BB:DD.F) or all: \"x\"",
+             Run ({ u"fw.bin", u"x" }));
   EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus);
   EXPECT_EQ (1u, HostPoolFailedCount ());
 }

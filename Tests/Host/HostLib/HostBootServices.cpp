@@ -20,6 +20,7 @@
 #include "HostInternal.h"
 
 extern "C" {
+#include <Library/BaseLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
 }
@@ -82,6 +83,26 @@ HostSetMemService (
 EFI_SIMPLE_TEXT_OUTPUT_MODE      mTextMode;
 EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  mConOut;
 EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  mStdErr;
+
+///
+/// The boot service, through BaseLib's CRC-32 (the same polynomial and
+/// reflection as the firmware's).
+///
+EFI_STATUS
+EFIAPI
+HostCalculateCrc32Service (
+  IN  VOID    *Data,
+  IN  UINTN   DataSize,
+  OUT UINT32  *Crc32
+  )
+{
+  if ((Data == NULL) || (DataSize == 0) || (Crc32 == NULL)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  *Crc32 = CalculateCrc32 (Data, DataSize);
+  return EFI_SUCCESS;
+}
 EFI_BOOT_SERVICES                mBootServices;
 EFI_RUNTIME_SERVICES             mRuntimeServices;
 EFI_SYSTEM_TABLE                 mSystemTable;
@@ -97,8 +118,8 @@ BuildTables (
   std::memset (&mTextMode, 0, sizeof (mTextMode));
   mTextMode.MaxMode       = 1;
   mTextMode.CursorVisible = TRUE;
-  HostConsoleFillTextOutput (&mConOut, &mTextMode);
-  HostConsoleFillTextOutput (&mStdErr, &mTextMode);
+  HostConsoleFillTextOutput (&mConOut, &mTextMode, TRUE);
+  HostConsoleFillTextOutput (&mStdErr, &mTextMode, FALSE);
 
   std::memset (&mBootServices, 0, sizeof (mBootServices));
   mBootServices.Hdr.Signature     = EFI_BOOT_SERVICES_SIGNATURE;
@@ -108,6 +129,7 @@ BuildTables (
   mBootServices.FreePool          = HostFreePoolService;
   mBootServices.CopyMem           = HostCopyMemService;
   mBootServices.SetMem            = HostSetMemService;
+  mBootServices.CalculateCrc32    = HostCalculateCrc32Service;
   HostHandleDatabaseFillBootServices (&mBootServices);
   HostClockFillBootServices (&mBootServices);
 

@@ -49,6 +49,35 @@ HostTextOutputString (
   return EFI_SUCCESS;
 }
 
+std::string &
+StandardOutput (
+  VOID
+  )
+{
+  static std::string  Storage;
+
+  return Storage;
+}
+
+EFI_STATUS
+EFIAPI
+HostStandardOutputString (
+  IN EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  *This,
+  IN CHAR16                           *String
+  )
+{
+  if (String == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  for (CONST CHAR16 *Next = String; *Next != 0; Next++) {
+    StandardOutput ().push_back (static_cast<char> (*Next & 0xFF));
+  }
+
+  HostConsoleAppend (String);
+  return EFI_SUCCESS;
+}
+
 EFI_STATUS
 EFIAPI
 HostTextTestString (
@@ -132,12 +161,13 @@ HostTextEnableCursor (
 VOID
 HostConsoleFillTextOutput (
   OUT EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  *Protocol,
-  IN  EFI_SIMPLE_TEXT_OUTPUT_MODE      *Mode
+  IN  EFI_SIMPLE_TEXT_OUTPUT_MODE      *Mode,
+  IN  BOOLEAN                          StandardOutput
   )
 {
   std::memset (Protocol, 0, sizeof (*Protocol));
   Protocol->Reset             = HostTextReset;
-  Protocol->OutputString      = HostTextOutputString;
+  Protocol->OutputString      = StandardOutput ? HostStandardOutputString : HostTextOutputString;
   Protocol->TestString        = HostTextTestString;
   Protocol->QueryMode         = HostTextQueryMode;
   Protocol->SetMode           = HostTextSetMode;
@@ -164,6 +194,15 @@ HostConsoleResetState (
   )
 {
   Console ().clear ();
+  StandardOutput ().clear ();
+}
+
+std::string
+HostStandardOutputText (
+  VOID
+  )
+{
+  return StandardOutput ();
 }
 
 std::string
@@ -198,4 +237,5 @@ HostConsoleClear (
   )
 {
   Console ().clear ();
+  StandardOutput ().clear ();
 }

@@ -38,6 +38,16 @@ HostConsoleRawText (
   );
 
 /**
+  @return Everything written to the system table's standard output as the
+          run found it (the ConOut protocol of the host tables, also while
+          a run points gST->ConOut elsewhere), exactly as it was sent.
+**/
+std::string
+HostStandardOutputText (
+  VOID
+  );
+
+/**
   Forget the captured console text.
 **/
 VOID

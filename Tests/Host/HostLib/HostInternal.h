@@ -61,12 +61,14 @@ HostDebugLogAppend (
 
 /**
   Fill a text output protocol (ConOut or StdErr) whose output goes to the
-  console capture, with one 80 x 25 mode described by Mode.
+  console capture, with one 80 x 25 mode described by Mode. Output of the
+  standard-output protocol is also kept apart (HostStandardOutputText).
 **/
 VOID
 HostConsoleFillTextOutput (
   OUT EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  *Protocol,
-  IN  EFI_SIMPLE_TEXT_OUTPUT_MODE      *Mode
+  IN  EFI_SIMPLE_TEXT_OUTPUT_MODE      *Mode,
+  IN  BOOLEAN                          StandardOutput
   );
 
 /**

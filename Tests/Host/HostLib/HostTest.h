@@ -81,15 +81,31 @@ private:
   Run the application as the shell does: ShellAppMain with "ctlflash.efi"
   as Argv[0] and Arguments after it, on a cleared console.
 
+  An update or check command line (any argument besides "-sfo") must end
+  with its result line, "ctlflash result: SUCCESS, " exactly when the exit
+  status is EFI_SUCCESS, else "ctlflash result: FAILED, ", and the line
+  must end with the exit status as %lasterror% shows it; a listing must
+  print none. A test fails otherwise. The line is kept for
+  HostLastResultLine and taken off the returned text.
+
   @param[in]  Arguments  The arguments after the program name.
   @param[out] Status     Receives the exit status; may be nullptr.
 
-  @return What the console shows for the run.
+  @return What the console shows for the run, without the result line.
 **/
 std::string
 HostRunApplication (
   const std::vector<std::u16string>  &Arguments,
   EFI_STATUS                         *Status
+  );
+
+/**
+  @return The result line of the last HostRunApplication, without its line
+          breaks ("" when it printed none).
+**/
+std::string
+HostLastResultLine (
+  VOID
   );
 
 #endif

@@ -330,6 +330,22 @@ TEST_F (UpdateRecord, TheListingAndTheCheckNameTheCutOffUpdate) {
   EXPECT_TRUE (RecordStored ());
 
   //
+  // The machine-readable listing carries the record's facts at the end of
+  // the controller's record.
+  //
+  Run ({ u"-sfo" });
+  EXPECT_EQ (EFI_SUCCESS, mStatus);
+
+  std::string  Records = HostStandardOutputText ();
+  std::string  Facts   = ",\"cut-off\",\"2026-12-10 15:02\",\"flash-started\",\"0 2\",\"fw.bin\",\"";
+  size_t       Found   = Records.find (Facts);
+
+  ASSERT_NE (std::string::npos, Found) << Records;
+  EXPECT_EQ (0U, Records.find ("ShellCommand,\"ctlflash\"\r\nController,\"0\",\"0000:03:00.0\",\"ready\",")) << Records;
+  EXPECT_EQ (Found + Facts.size () + 8, Records.find ("\"\r\n", Found)) << "an 8-digit CRC-32 closes the record: " << Records;
+  EXPECT_EQ (Writes, HostSetVariableCount ());
+
+  //
   // A platform without a clock: the record has no date, and the note says
   // none.
   //
