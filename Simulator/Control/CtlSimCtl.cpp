@@ -6,6 +6,9 @@
     ctlsimctl journal [N]   frames, commits and counters (all or controller N)
     ctlsimctl drives N      logical drives of controller N
     ctlsimctl clear         forget journals and commits of every controller
+    ctlsimctl probe         the register-window resolution of ctlflash on
+                            every PCI function (CtlSimProbe.h); needs no
+                            CtlSimDxe
 
   Output: the lines of Model/SimJournalText.h. "journal" prints, for each
   controller, its frames (with " at" and the device address on a protected
@@ -22,6 +25,7 @@ extern "C" {
 #include "../../CtlFlash.h"
 #include "../Include/CtlSimControl.h"
 #include "../Model/SimJournalText.h"
+#include "CtlSimProbe.h"
 
 namespace {
 
@@ -33,7 +37,7 @@ PrintUsage (
   )
 {
   AsciiPrint (
-    "usage: ctlsimctl load FILE | journal [N] | drives N | clear\n"
+    "usage: ctlsimctl load FILE | journal [N] | drives N | clear | probe\n"
     );
 }
 
@@ -252,6 +256,10 @@ ShellAppMain (
   CTL_SIM_CONTROL_PROTOCOL  *Control;
   SIM_CONTROLLER            *Sim;
   UINT32                    Index;
+
+  if ((Argc == 2) && (StrCmp (Argv[1], CTL_WSTR ("probe")) == 0)) {
+    return ProbePciWindows ();
+  }
 
   if (EFI_ERROR (gBS->LocateProtocol (&mControlGuid, NULL, reinterpret_cast<VOID **> (&Control))) ||
       (Control->Revision != CTL_SIM_CONTROL_REVISION))
