@@ -345,7 +345,10 @@ EnableControllerDma (
 
   The one exception is a controller marked NotAnswering: it may still
   complete a request into memory that the run hands back, so its bus
-  mastering stays off, and one line on the console says so.
+  mastering is turned off first, in an Attributes (Disable) call of its
+  own whose result is checked, and stays off while the rest is put back.
+  One line on the console says so, or says that bus mastering could not be
+  turned off.
 
   @param[in,out] Controller  The controller.
 **/
