@@ -728,30 +728,55 @@ CASES += [
 
 # The probe: ctlflash's window resolution ("ctlsimctl probe") on the PCI
 # functions that QEMU emulates for it (RunE2E.py, PROBE_DEVICES), held
-# against the BARs that the shell's "pci ... -i" reads from their
-# configuration headers. No controller and no simulator are involved.
+# against the BARs of their configuration headers as the shell's "pci ... -i"
+# reads them through the root bridge. This shell explains the common header
+# only, so the BARs are taken from its dump of configuration space. No
+# controller and no simulator are involved.
 PROBE_LINE = re.compile(r"^(\S+) [0-9A-F]{4}:[0-9A-F]{4} slot (\d): index (\d), (io|mem), "
                         r"base 0x([0-9A-F]+), length 0x([0-9A-F]+)$", re.M)
-SHELL_BAR = re.compile(r"^\s*([0-9a-fA-F]{4,16})\s+(Mem|I/O)\b", re.M)
+DUMP_LINE = re.compile(r"^\s*([0-9A-F]{8}): ((?:[0-9A-F]{2}[ -]){15}[0-9A-F]{2})", re.M)
 ESCAPE = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 
 def probe_windows(text, location):
-    """(io|mem, base) of each window that the probe found for a function."""
+    """(io|mem, base) of each window that the probe found for a function and
+    that the platform described."""
     return [(m.group(4), int(m.group(5), 16)) for m in PROBE_LINE.finditer(text)
             if m.group(1) == location and int(m.group(6), 16) != 0]
 
 
 def shell_bars(text):
-    """(io|mem, base) of each BAR that "pci SEG BUS DEV FUNC -i" explains."""
-    return [("io" if m.group(2) == "I/O" else "mem", int(m.group(1), 16))
-            for m in SHELL_BAR.finditer(ESCAPE.sub("", text))]
+    """(io|mem, base) of each BAR in the configuration dump of "pci BUS DEV
+    FUNC -i": a slot that reads 0 is no BAR, a 64-bit memory BAR takes two."""
+    space = {}
+    for m in DUMP_LINE.finditer(ESCAPE.sub("", text)):
+        for n, byte in enumerate(re.split(r"[ -]", m.group(2))):
+            space[int(m.group(1), 16) + n] = int(byte, 16)
+    if any(offset not in space for offset in range(0x10, 0x28)):
+        return []
+
+    def dword(offset):
+        return sum(space[offset + n] << (8 * n) for n in range(4))
+
+    bars, slot = [], 0
+    while slot < 6:
+        value, width = dword(0x10 + 4 * slot), 1
+        if value & 1:
+            bar = ("io", value & ~0x3)
+        elif (value >> 1) & 0x3 == 0x2 and slot < 5:
+            bar, width = ("mem", (value & ~0xF) | (dword(0x14 + 4 * slot) << 32)), 2
+        else:
+            bar = ("mem", value & ~0xF)
+        if value != 0:
+            bars.append(bar)
+        slot += width
+    return bars
 
 
 def same_bars(location):
-    """An expectation for "pci ... -i": the BARs it shows are, in order, the
-    windows that the probe (step 0 of the case) found for that function,
-    each described by the platform."""
+    """An expectation for "pci BUS DEV FUNC -i": the BARs of its dump are, in
+    order, the windows that the probe (step 0 of the case) found for that
+    function, each described by the platform."""
     def check(text, probe):
         shown, found = shell_bars(text), probe_windows(probe, location)
         if not shown:
@@ -775,8 +800,8 @@ CASES += [
             r"(?=.*^0000:00:11\.0 1B36:0005 slot 2: index 2, mem, )"
             r"(?=.*^0000:00:12\.0 1AF4:1110 slot 2: index 2, mem, )"
             r".*")),
-        ("pci 0 0 10 0 -i", same_bars("0000:00:10.0")),
-        ("pci 0 0 11 0 -i", same_bars("0000:00:11.0")),
-        ("pci 0 0 12 0 -i", same_bars("0000:00:12.0")),
+        ("pci 0 10 0 -i", same_bars("0000:00:10.0")),
+        ("pci 0 11 0 -i", same_bars("0000:00:11.0")),
+        ("pci 0 12 0 -i", same_bars("0000:00:12.0")),
     ], files=["@build/ctlsimctl.efi"], timeout=30),
 ]
