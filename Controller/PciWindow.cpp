@@ -175,8 +175,7 @@ FindPciWindow (
       return FALSE;
     }
 
-    Window->Length    = 0;
-    Window->Described = FALSE;
+    Window->Length = 0;
   } else {
     POOL_GUARD  ResourcesGuard (Resources);
 
@@ -186,8 +185,7 @@ FindPciWindow (
       return FALSE;
     }
 
-    Window->Length    = Descriptor->AddrLen;
-    Window->Described = TRUE;
+    Window->Length = Descriptor->AddrLen;
   }
 
   Window->PciBarIndex = Index;

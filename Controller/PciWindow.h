@@ -16,9 +16,8 @@
 struct PCI_WINDOW {
   UINT8      PciBarIndex;   ///< the index that PCI I/O knows the BAR by
   BOOLEAN    Io;            ///< I/O space (TRUE) or memory space
-  BOOLEAN    Described;     ///< the platform confirmed it through GetBarAttributes
   UINT64     BusAddress;    ///< the slot's address, as the PCI bus sees it
-  UINT64     Length;        ///< the platform's length of the BAR; 0 when not described
+  UINT64     Length;        ///< the platform's length of the BAR; 0 when it does not describe BARs
 };
 
 /**
