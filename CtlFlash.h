@@ -377,7 +377,10 @@ EnableControllerDma (
 
   The one exception is a controller marked NotAnswering: it may still
   complete a request into memory that the run hands back, so its bus
-  mastering stays off, and one line on the console says so.
+  mastering is turned off first, in an Attributes (Disable) call of its
+  own whose result is checked, and stays off while the rest is put back.
+  One line on the console says so, or says that bus mastering could not be
+  turned off.
 
   @param[in,out] Controller  The controller.
 **/
@@ -448,7 +451,8 @@ WaitForFirmwareReady (
 ///
 /// Which way a request's data moves, and so how its buffers are mapped for
 /// the controller: DATA_TO_CONTROLLER buffers with BusMasterRead (the
-/// controller reads them), DATA_FROM_CONTROLLER buffers with BusMasterWrite.
+/// controller reads them), DATA_FROM_CONTROLLER buffers with BusMasterWrite,
+/// BOTH buffers with BusMasterCommonBuffer.
 ///
 /// It is taken from the command set, not from the frame's direction flag:
 /// OP_LD_SET_PROPERTIES carries DIRECTION_FROM_CONTROLLER, because the
@@ -461,7 +465,15 @@ WaitForFirmwareReady (
 enum class DATA_DIRECTION : UINT8 {
   NONE,
   TO_CONTROLLER,
-  FROM_CONTROLLER
+  FROM_CONTROLLER,
+  ///
+  /// The controller may read and write the buffer: OP_LD_SET_PROPERTIES,
+  /// whose data goes to the controller under a flag that says the
+  /// opposite. Such a buffer must come from PciIo->AllocateBuffer
+  /// (RequestWithCommonBuffer) and is mapped as a common buffer, right
+  /// whichever way the controller reads the flag.
+  ///
+  BOTH
 };
 
 /**
@@ -605,8 +617,7 @@ RequestToController (
 
 /**
   A request whose frame says DIRECTION_FROM_CONTROLLER: the inventory
-  queries and the logical-drive requests, the set-properties request
-  included (its data goes to the controller).
+  queries and the logical-drive reads.
 
   @param[in] Controller  The target controller.
   @param[in] Opcode      Command code (OP_*).
@@ -620,6 +631,32 @@ RequestFromController (
   IN UINT32              Opcode,
   IN UINT32              Mailbox0,
   IN VOID                *Buffer,
+  IN UINT32              Length
+  );
+
+/**
+  A request whose frame says DIRECTION_FROM_CONTROLLER and whose data the
+  controller may both read and write (the set-properties request). The
+  data is copied into PciIo->AllocateBuffer memory that is mapped as a
+  common buffer; Buffer itself is not changed. The memory is freed when the
+  request ends, except when the controller stops answering: it then still
+  holds the address, and the pages stay its own for the rest of the boot.
+
+  @param[in] Controller  The target controller.
+  @param[in] Opcode      Command code (OP_*).
+  @param[in] Mailbox0    Mailbox word 0.
+  @param[in] Buffer      The data.
+  @param[in] Length      Its length in bytes, not 0.
+
+  @return What IssueCommand returns; COMMAND_NOT_COMPLETED also when the
+          common buffer cannot be had.
+**/
+UINT8
+RequestWithCommonBuffer (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT32              Mailbox0,
+  IN CONST VOID          *Buffer,
   IN UINT32              Length
   );
 

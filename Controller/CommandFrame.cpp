@@ -29,7 +29,7 @@ constexpr COMMAND_ENTRY  mCommands[] = {
   { OP_BBU_0507,          "battery details",         DATA_DIRECTION::FROM_CONTROLLER },
   { OP_LD_LIST,           "logical drive list",      DATA_DIRECTION::FROM_CONTROLLER },
   { OP_LD_GET_PROPERTIES, "drive properties",        DATA_DIRECTION::FROM_CONTROLLER },
-  { OP_LD_SET_PROPERTIES, "drive properties update", DATA_DIRECTION::TO_CONTROLLER   },
+  { OP_LD_SET_PROPERTIES, "drive properties update", DATA_DIRECTION::BOTH            },
   { OP_FLASH_OPEN,        "flash open",              DATA_DIRECTION::NONE            },
   { OP_FLASH_DOWNLOAD,    "flash download",          DATA_DIRECTION::TO_CONTROLLER   },
   { OP_FLASH_COMMIT,      "flash commit",            DATA_DIRECTION::NONE            },
@@ -51,13 +51,13 @@ FindCommand (
 }
 
 ///
-/// Owns the frame's AllocateBuffer pages and frees them when the scope
-/// ends, unless Keep () was called.
+/// Owns AllocateBuffer pages (a frame's, or a common buffer's) and frees
+/// them when the scope ends, unless Keep () was called.
 ///
 class DMA_BUFFER_GUARD {
 public:
-  explicit DMA_BUFFER_GUARD (EFI_PCI_IO_PROTOCOL *PciIo) : mPciIo (PciIo), mBuffer (NULL) {}
-  ~DMA_BUFFER_GUARD () { if (mBuffer != NULL) { mPciIo->FreeBuffer (mPciIo, FRAME_BUFFER_PAGES, mBuffer); } }
+  DMA_BUFFER_GUARD (EFI_PCI_IO_PROTOCOL *PciIo, UINTN Pages) : mPciIo (PciIo), mPages (Pages), mBuffer (NULL) {}
+  ~DMA_BUFFER_GUARD () { if (mBuffer != NULL) { mPciIo->FreeBuffer (mPciIo, mPages, mBuffer); } }
   DMA_BUFFER_GUARD (CONST DMA_BUFFER_GUARD &)            = delete;
   DMA_BUFFER_GUARD &operator= (CONST DMA_BUFFER_GUARD &) = delete;
 
@@ -66,7 +66,7 @@ public:
   {
     VOID  *Buffer = NULL;
 
-    if (EFI_ERROR (mPciIo->AllocateBuffer (mPciIo, AllocateAnyPages, EfiBootServicesData, FRAME_BUFFER_PAGES, &Buffer, 0))) {
+    if (EFI_ERROR (mPciIo->AllocateBuffer (mPciIo, AllocateAnyPages, EfiBootServicesData, mPages, &Buffer, 0))) {
       return FALSE;               // whatever the call left in Buffer is not ours
     }
 
@@ -88,6 +88,7 @@ public:
 
 private:
   EFI_PCI_IO_PROTOCOL  *mPciIo;
+  UINTN                mPages;
   VOID                 *mBuffer;
 };
 
@@ -177,6 +178,8 @@ MapRequestBuffer (
       return Guard->Map (EfiPciIoOperationBusMasterRead, Buffer, Length);
     case DATA_DIRECTION::FROM_CONTROLLER:
       return Guard->Map (EfiPciIoOperationBusMasterWrite, Buffer, Length);
+    case DATA_DIRECTION::BOTH:
+      return Guard->Map (EfiPciIoOperationBusMasterCommonBuffer, Buffer, Length);
     default:
       return FALSE;       // no single direction: nothing can be mapped safely
   }
@@ -262,7 +265,7 @@ IssueCommand (
   // Declared in this order so that the scope undoes the buffers' mappings
   // first, then the frame's, and frees the frame memory last.
   //
-  DMA_BUFFER_GUARD   FrameMemory (PciIo);
+  DMA_BUFFER_GUARD   FrameMemory (PciIo, FRAME_BUFFER_PAGES);
   DMA_MAPPING_GUARD  FrameMapping (PciIo);
   DMA_MAPPING_GUARD  FirstMapping (PciIo);
   DMA_MAPPING_GUARD  SecondMapping (PciIo);
@@ -387,4 +390,38 @@ RequestFromController (
   )
 {
   return IssueCommand (Controller, Opcode, DIRECTION_FROM_CONTROLLER, Mailbox0, 0, 0, Length, Buffer, 0, NULL, 1);
+}
+
+UINT8
+RequestWithCommonBuffer (
+  IN CONTROLLER_CONTEXT  *Controller,
+  IN UINT32              Opcode,
+  IN UINT32              Mailbox0,
+  IN CONST VOID          *Buffer,
+  IN UINT32              Length
+  )
+{
+  if (Controller->Disabled || Controller->NotAnswering) {
+    return COMMAND_NOT_COMPLETED;
+  }
+
+  DMA_BUFFER_GUARD  Shared (Controller->PciIo, EFI_SIZE_TO_PAGES (Length));
+
+  if ((Length == 0) || !Shared.Allocate ()) {
+    return COMMAND_NOT_COMPLETED;
+  }
+
+  gBS->CopyMem (Shared.Get (), const_cast<VOID *> (Buffer), Length);
+
+  UINT8  Status = IssueCommand (Controller, Opcode, DIRECTION_FROM_CONTROLLER, Mailbox0, 0, 0, Length, Shared.Get (), 0, NULL, 1);
+
+  //
+  // A controller that did not answer keeps the buffer's address, as it
+  // keeps the frame's: the pages stay its own for the rest of the boot.
+  //
+  if (Controller->NotAnswering) {
+    Shared.Keep ();
+  }
+
+  return Status;
 }

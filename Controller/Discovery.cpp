@@ -9,6 +9,7 @@
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
+#include "PciWindow.h"
 #include "WaitNotice.h"
 
 ///
@@ -33,9 +34,6 @@ constexpr UINT16  UNCHANGED_POLL_LIMIT     = 900;
 ///
 constexpr UINT32  HANDSHAKE_TRY_LIMIT = 60000;
 
-constexpr UINT32  BAR_IO_ADDRESS_MASK     = ~0x3u;
-constexpr UINT32  BAR_MEMORY_ADDRESS_MASK = ~0xFu;
-
 constexpr BOOLEAN
 BarIndicesAreValid ()
 {
@@ -49,112 +47,6 @@ BarIndicesAreValid ()
 }
 
 static_assert (BarIndicesAreValid (), "every supported model names one of the six BARs");
-
-constexpr BOOLEAN
-IsMemory64Bar (
-  UINT32  Bar
-  )
-{
-  return ((Bar & BIT0) == 0) && (((Bar >> 1) & 0x3) == 0x2);
-}
-
-///
-/// A 64-bit memory BAR whose upper half is not zero lies above 4 GiB.
-///
-BOOLEAN
-IsWindowAbove4G (
-  IN CONST PCI_TYPE00  *Header,
-  IN INT32             BarIndex
-  )
-{
-  return IsMemory64Bar (Header->Device.Bar[BarIndex]) && (BarIndex < 5) && (Header->Device.Bar[BarIndex + 1] != 0);
-}
-
-///
-/// Base address of the BAR in configuration slot Slot, in full width (both
-/// halves of a 64-bit BAR), without its flag bits.
-///
-UINT64
-SlotBaseAddress (
-  IN CONST PCI_TYPE00  *Header,
-  IN INT32             Slot
-  )
-{
-  UINT32  Low = Header->Device.Bar[Slot];
-
-  if ((Low & BIT0) != 0) {
-    return Low & BAR_IO_ADDRESS_MASK;
-  }
-
-  UINT64  Base = Low & BAR_MEMORY_ADDRESS_MASK;
-
-  if (IsMemory64Bar (Low) && (Slot < 5)) {
-    Base |= LShiftU64 (Header->Device.Bar[Slot + 1], 32);
-  }
-
-  return Base;
-}
-
-///
-/// Find the BarIndex by which PCI I/O reaches the BAR of configuration slot
-/// Slot. The platform's own answer counts first: the BAR whose address
-/// descriptor starts at the slot's base. Firmware that does not answer
-/// GetBarAttributes for any index numbers BARs as EDK II's PCI bus driver
-/// does: one index per BAR, a 64-bit memory BAR taking two slots.
-///
-BOOLEAN
-FindPciBarIndex (
-  IN  EFI_PCI_IO_PROTOCOL  *PciIo,
-  IN  CONST PCI_TYPE00     *Header,
-  IN  INT32                Slot,
-  OUT UINT8                *PciBarIndex
-  )
-{
-  UINT64   Base     = SlotBaseAddress (Header, Slot);
-  BOOLEAN  Answered = FALSE;
-
-  if (Base == 0) {
-    return FALSE;                                // an unassigned BAR is no window
-  }
-
-  for (UINT8 Index = 0; Index < PCI_MAX_BAR; Index++) {
-    VOID        *Resources = NULL;
-    EFI_STATUS  Status     = PciIo->GetBarAttributes (PciIo, Index, NULL, &Resources);
-
-    if (EFI_ERROR (Status) || (Resources == NULL)) {
-      continue;
-    }
-
-    POOL_GUARD  ResourcesGuard (Resources);
-
-    CONST EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR  *Descriptor = static_cast<CONST EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR *> (Resources);
-
-    Answered = TRUE;
-    if ((Descriptor->Desc == ACPI_ADDRESS_SPACE_DESCRIPTOR) && (Descriptor->AddrRangeMin == Base)) {
-      *PciBarIndex = Index;
-      return TRUE;
-    }
-  }
-
-  if (Answered) {
-    return FALSE;                                // the platform knows no BAR at this base
-  }
-
-  INT32  Walk  = 0;
-  UINT8  Index = 0;
-
-  while (Walk < Slot) {
-    Walk += IsMemory64Bar (Header->Device.Bar[Walk]) ? 2 : 1;
-    Index++;
-  }
-
-  if (Walk != Slot) {
-    return FALSE;                                // the slot is the upper half of a 64-bit BAR
-  }
-
-  *PciBarIndex = Index;
-  return TRUE;
-}
 
 ///
 /// Fill Controller->Location from the platform's answer.
@@ -265,9 +157,13 @@ BringUp (
   IN OUT WAIT_NOTICE         *Wait
   )
 {
-  if (!FindPciBarIndex (Slot->PciIo, Header, Slot->Model.BarIndex, &Slot->PciBarIndex)) {
+  PCI_WINDOW  Window;
+
+  if (!FindPciWindow (Slot->PciIo, Header, Slot->Model.BarIndex, &Window)) {
     return BRING_UP_RESULT::BRING_UP_NO_WINDOW;
   }
+
+  Slot->PciBarIndex = Window.PciBarIndex;
 
   //
   // Before the first register access: the window must decode, and every
@@ -388,8 +284,14 @@ InitializeController (
   Slot->SubsystemVendorId = Header->Device.SubsystemVendorID;
   Slot->SubsystemId       = Header->Device.SubsystemID;
   Slot->PciIo             = PciIo;
+  //
+  // Pass-through accesses go to the root bridge's I/O, which takes bus
+  // addresses and applies its own translation: so RegisterBase keeps the
+  // address of the configuration header, not the host address that
+  // GetBarAttributes gives.
+  //
   Slot->RegisterBase      = Header->Device.Bar[Slot->Model.BarIndex] & Slot->Model.BarMask;
-  Slot->WindowAbove4G     = IsWindowAbove4G (Header, Slot->Model.BarIndex);
+  Slot->WindowAbove4G     = PciSlotAddress (Header, Slot->Model.BarIndex) > MAX_UINT32;
   Slot->PciBarIndex       = 0;
   Slot->AttributesChanged = FALSE;
   ReadLocation (Slot);

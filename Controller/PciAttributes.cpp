@@ -71,24 +71,47 @@ RestoreAttributesOf (
     return;
   }
 
-  UINT64  Attributes = Controller->OriginalAttributes;
+  EFI_PCI_IO_PROTOCOL  *PciIo     = Controller->PciIo;
+  UINT64               Attributes = Controller->OriginalAttributes;
+
+  if (!Controller->NotAnswering) {
+    //
+    // Nothing more can be done about a refusal at this point: the status is
+    // not looked at, and the attributes are not tried again.
+    //
+    PciIo->Attributes (PciIo, EfiPciIoAttributeOperationSet, Attributes, NULL);
+    Controller->AttributesChanged = FALSE;
+    return;
+  }
 
   //
   // A controller that did not answer still holds the addresses of a frame
   // and of buffers that this run gives back when it ends. Left able to
   // master the bus, a late answer could write into memory that belongs to
-  // someone else by then, so bus mastering stays off for it.
+  // someone else by then. So bus mastering goes off first, in a call of its
+  // own whose result is known, and only then is the rest put back.
   //
-  if (Controller->NotAnswering && ((Attributes & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) != 0)) {
-    Attributes &= ~static_cast<UINT64> (EFI_PCI_IO_ATTRIBUTE_BUS_MASTER);
+  Attributes &= ~static_cast<UINT64> (EFI_PCI_IO_ATTRIBUTE_BUS_MASTER);
+
+  BOOLEAN  Off = !EFI_ERROR (PciIo->Attributes (PciIo, EfiPciIoAttributeOperationDisable, EFI_PCI_IO_ATTRIBUTE_BUS_MASTER, NULL));
+
+  PciIo->Attributes (PciIo, EfiPciIoAttributeOperationSet, Attributes, NULL);
+  if (!Off) {
+    //
+    // The Set may have done what the Disable did not: look.
+    //
+    UINT64  Current = 0;
+
+    Off = !EFI_ERROR (PciIo->Attributes (PciIo, EfiPciIoAttributeOperationGet, 0, &Current)) &&
+          ((Current & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) == 0);
+  }
+
+  if (!Off) {
+    AsciiPrint ("\nBus mastering could not be turned off for the controller at %a: it did not answer, and may still complete a request.", Controller->Location);
+  } else if ((Controller->OriginalAttributes & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) != 0) {
     AsciiPrint ("\nBus mastering left off for the controller at %a: it did not answer, and may still complete a request.", Controller->Location);
   }
 
-  //
-  // Nothing more can be done about a refusal at this point: the status is
-  // not looked at, and the attributes are not tried again.
-  //
-  Controller->PciIo->Attributes (Controller->PciIo, EfiPciIoAttributeOperationSet, Attributes, NULL);
   Controller->AttributesChanged = FALSE;
 }
 

@@ -19,6 +19,31 @@ Seconds (
   return static_cast<UINT32> (Microseconds / MICROSECONDS_PER_SECOND);
 }
 
+VOID
+ShowNotice (
+  IN OUT WAIT_NOTICE  *Wait
+  )
+{
+  Wait->Shown = TRUE;
+  AsciiPrint ("\nWaiting for the controller at %a ", Wait->Controller->Location);
+  switch (Wait->Subject) {
+    case WAIT_SUBJECT::ANSWER:
+      AsciiPrint ("to answer (%a)", CommandName (Wait->Opcode));
+      break;
+    case WAIT_SUBJECT::HANDSHAKE:
+      AsciiPrint ("to answer the bring-up handshake");
+      break;
+    case WAIT_SUBJECT::FIRMWARE:
+      AsciiPrint ("to get ready (firmware state %d)", Wait->FirmwareState);
+      break;
+  }
+
+  AsciiPrint (": %d s so far, at most %d s.", Seconds (Wait->WaitedUs), Seconds (Wait->LimitUs));
+  if ((Wait->Subject == WAIT_SUBJECT::ANSWER) && IsFlashCommand (Wait->Opcode)) {
+    AsciiPrint (" Keep the power on.");
+  }
+}
+
 } // namespace
 
 VOID
@@ -45,36 +70,23 @@ WaitNoticeStall (
   IN     UINTN        Microseconds
   )
 {
-  gBS->Stall (Microseconds);
-  Wait->WaitedUs += Microseconds;
-  if (Wait->WaitedUs < Wait->NextNoticeUs) {
-    return;
-  }
+  UINT64  Left = Microseconds;
 
   //
-  // One notice per interval, however far a long stall went past it.
+  // A stall that runs past the time of a notice is split there, so every
+  // notice comes on time however long the pauses of the wait are. The
+  // controller does not see the stalls, only the accesses between them.
   //
-  while (Wait->NextNoticeUs <= Wait->WaitedUs) {
-    Wait->NextNoticeUs += WAIT_NOTICE_REPEAT_US;
-  }
+  while (Left > 0) {
+    UINT64  Step = MIN (Left, Wait->NextNoticeUs - Wait->WaitedUs);
 
-  Wait->Shown = TRUE;
-  AsciiPrint ("\nWaiting for the controller at %a ", Wait->Controller->Location);
-  switch (Wait->Subject) {
-    case WAIT_SUBJECT::ANSWER:
-      AsciiPrint ("to answer (%a)", CommandName (Wait->Opcode));
-      break;
-    case WAIT_SUBJECT::HANDSHAKE:
-      AsciiPrint ("to answer the bring-up handshake");
-      break;
-    case WAIT_SUBJECT::FIRMWARE:
-      AsciiPrint ("to get ready (firmware state %d)", Wait->FirmwareState);
-      break;
-  }
-
-  AsciiPrint (": %d s so far, at most %d s.", Seconds (Wait->WaitedUs), Seconds (Wait->LimitUs));
-  if ((Wait->Subject == WAIT_SUBJECT::ANSWER) && IsFlashCommand (Wait->Opcode)) {
-    AsciiPrint (" Keep the power on.");
+    gBS->Stall (static_cast<UINTN> (Step));
+    Wait->WaitedUs += Step;
+    Left           -= Step;
+    if (Wait->WaitedUs >= Wait->NextNoticeUs) {
+      Wait->NextNoticeUs += WAIT_NOTICE_REPEAT_US;
+      ShowNotice (Wait);
+    }
   }
 }
 

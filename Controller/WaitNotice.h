@@ -67,6 +67,8 @@ WaitNoticeStart (
     "\nWaiting for the controller at 0000:03:00.0 to answer (flash download):
      5 s so far, at most 180 s. Keep the power on."
   (one line; the last sentence only during a flash request).
+  A stall that runs past the time of a notice is split there: the notice
+  comes at its time, then the rest of the stall.
 
   @param[in,out] Wait          The wait.
   @param[in]     Microseconds  How long to stall.

@@ -59,10 +59,33 @@ TerminatedName (
   return Text;
 }
 
+///
+/// One query into its response area. A failed request leaves the area zero:
+/// on a platform that bounces DMA, unmapping copies the whole bounce buffer
+/// back, whatever the controller wrote, so a request that failed without
+/// writing would leave the bounce buffer's old bytes behind.
+///
+UINT8
+QueryInto (
+  IN  CONTROLLER_CONTEXT  *Controller,
+  IN  UINT32              Opcode,
+  OUT VOID                *Area,
+  IN  UINT32              Size
+  )
+{
+  UINT8  Status = RequestFromController (Controller, Opcode, 0, Area, Size);
+
+  if (Status != 0) {
+    gBS->SetMem (Area, Size, 0);
+  }
+
+  return Status;
+}
+
 } // namespace
 
 //
-// The battery answers are not checked: an entry that was not written stays
+// The battery answers are not checked: an entry whose request failed stays
 // zero.
 //
 VOID
@@ -78,14 +101,14 @@ CollectControllerInventory (
   for (UINT32 Slot = 0; Slot < mControllerTable.ControllerCount && Slot < MAX_CONTROLLERS; Slot++) {
     CONTROLLER_CONTEXT  *Controller = GetControllerContext (Slot);
 
-    if (RequestFromController (Controller, OP_CTRL_INFO, 0, &mCtrlInfo[Slot], sizeof (mCtrlInfo[Slot])) != 0) {
+    if (QueryInto (Controller, OP_CTRL_INFO, &mCtrlInfo[Slot], sizeof (mCtrlInfo[Slot])) != 0) {
       Controller->Disabled = TRUE;
       continue;
     }
 
-    RequestFromController (Controller, OP_BBU_STATUS, 0, &mBbuStatus[Slot], sizeof (mBbuStatus[Slot]));
-    RequestFromController (Controller, OP_BBU_INFO, 0, &mBbuInfo[Slot], sizeof (mBbuInfo[Slot]));
-    RequestFromController (Controller, OP_BBU_0507, 0, &mBbu0507[Slot], sizeof (mBbu0507[Slot]));
+    QueryInto (Controller, OP_BBU_STATUS, &mBbuStatus[Slot], sizeof (mBbuStatus[Slot]));
+    QueryInto (Controller, OP_BBU_INFO, &mBbuInfo[Slot], sizeof (mBbuInfo[Slot]));
+    QueryInto (Controller, OP_BBU_0507, &mBbu0507[Slot], sizeof (mBbu0507[Slot]));
   }
 }
 

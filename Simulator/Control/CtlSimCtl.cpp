@@ -8,6 +8,9 @@
     ctlsimctl clear         forget journals and commits of every controller
     ctlsimctl clear-state   delete the saved persistent state of every
                             controller installed now
+    ctlsimctl probe         the register-window resolution of ctlflash on
+                            every PCI function (CtlSimProbe.h); needs no
+                            CtlSimDxe
 
   Output: the lines of Model/SimJournalText.h. "journal" prints, for each
   controller, its frames (with " at" and the device address on a protected
@@ -27,6 +30,7 @@ extern "C" {
 #include "../../CtlFlash.h"
 #include "../Include/CtlSimControl.h"
 #include "../Model/SimJournalText.h"
+#include "CtlSimProbe.h"
 
 namespace {
 
@@ -38,7 +42,7 @@ PrintUsage (
   )
 {
   AsciiPrint (
-    "usage: ctlsimctl load FILE | journal [N] | drives N | clear | clear-state\n"
+    "usage: ctlsimctl load FILE | journal [N] | drives N | clear | clear-state | probe\n"
     );
 }
 
@@ -257,6 +261,10 @@ ShellAppMain (
   CTL_SIM_CONTROL_PROTOCOL  *Control;
   SIM_CONTROLLER            *Sim;
   UINT32                    Index;
+
+  if ((Argc == 2) && (StrCmp (Argv[1], CTL_WSTR ("probe")) == 0)) {
+    return ProbePciWindows ();
+  }
 
   if (EFI_ERROR (gBS->LocateProtocol (&mControlGuid, NULL, reinterpret_cast<VOID **> (&Control))) ||
       (Control->Revision != CTL_SIM_CONTROL_REVISION))

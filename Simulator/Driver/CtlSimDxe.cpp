@@ -103,12 +103,22 @@ DxeFree (
   FreePool (Buffer);
 }
 
+//
+// Below 4 GiB, as a root bridge gives a device without dual address cycles
+// its buffers, and bounce buffers in particular.
+//
 VOID *
 DxeAllocatePages (
   UINTN  Pages
   )
 {
-  return AllocatePages (Pages);
+  EFI_PHYSICAL_ADDRESS  Address = 0xFFFFFFFF;
+
+  if (EFI_ERROR (gBS->AllocatePages (AllocateMaxAddress, EfiBootServicesData, Pages, &Address))) {
+    return NULL;
+  }
+
+  return reinterpret_cast<VOID *> (static_cast<UINTN> (Address));
 }
 
 VOID

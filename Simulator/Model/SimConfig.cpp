@@ -199,6 +199,7 @@ SimDestroy (
   VOID (*Free)(VOID *) = Sim->Env.Free;
 
   SimFirmwareRelease (Sim);
+  SimDmaRelease (&Sim->Dma, &Sim->Env);
   Sim->Signature = 0;
   Free (Sim);
 }

@@ -229,6 +229,14 @@ struct SIM_CONFIG {
   /// that does not implement it would.
   ///
   BOOLEAN             BarAttributesUnsupported;
+  ///
+  /// What the root bridge adds to a host address of its memory window to
+  /// get the bus address (0: none). GetBarAttributes answers memory BARs
+  /// with the host address, bus address less this offset, and the offset,
+  /// as EDK II's PCI bus driver does; the configuration header and
+  /// pass-through accesses keep bus addresses.
+  ///
+  UINT64              MemoryTranslation;
   SIM_PCI_LOCATION    Location;
   ///
   /// TRUE: the UEFI driver keeps the controller's persistent state
@@ -242,6 +250,11 @@ struct SIM_CONFIG {
   /// differ from host addresses and only live mappings reach memory.
   ///
   BOOLEAN             DmaProtected;
+  ///
+  /// A platform that bounces DMA (SimDma.h): every BusMasterRead or
+  /// BusMasterWrite mapping goes through a buffer of its own.
+  ///
+  BOOLEAN             DmaBounce;
   BOOLEAN             BusMasterOff;          ///< bus mastering initially disabled
   BOOLEAN             DecodingOff;           ///< I/O and memory decoding initially disabled
   UINT32              MapLimit;              ///< 0, or the most bytes one Map call maps
@@ -250,6 +263,22 @@ struct SIM_CONFIG {
   /// a function whose platform does not let it master the bus.
   ///
   BOOLEAN             BusMasterUnsupported;
+  ///
+  /// Attributes (Set) answers EFI_DEVICE_ERROR and changes nothing;
+  /// Enable and Disable still work.
+  ///
+  BOOLEAN             AttributesSetFails;
+  ///
+  /// Nothing turns bus mastering off once it is on: a Disable or Set that
+  /// would clear it answers EFI_DEVICE_ERROR and changes nothing.
+  ///
+  BOOLEAN             BusMasterStuck;
+  ///
+  /// A set-properties request that succeeds writes the drive's record back
+  /// into the request's buffer, as a controller that follows the frame's
+  /// direction flag ("from the controller") does.
+  ///
+  BOOLEAN             SetWritesBack;
 
   UINT32              StatusStepCount;       ///< 1 to SIM_MAX_STATUS_STEPS
   SIM_STATUS_STEP     StatusSteps[SIM_MAX_STATUS_STEPS];

@@ -193,6 +193,19 @@ NextDeviceAddress (
   return Base + Offset;
 }
 
+VOID
+FillStale (
+  OUT UINT8  *Memory,
+  IN  UINTN  Length
+  )
+{
+  STATIC CONST CHAR8  Stale[] = SIM_DMA_STALE_TEXT;
+
+  for (UINTN Index = 0; Index < Length; Index++) {
+    Memory[Index] = static_cast<UINT8> (Stale[Index % (sizeof (Stale) - 1)]);
+  }
+}
+
 } // namespace
 
 VOID
@@ -203,6 +216,9 @@ SimDmaInit (
 {
   SimZeroBytes (Dma, sizeof (*Dma));
   Dma->Protected         = Config->DmaProtected;
+  Dma->Bounce            = Config->DmaBounce;
+  Dma->SetFails          = Config->AttributesSetFails;
+  Dma->BusMasterStuck    = Config->BusMasterStuck;
   Dma->Supported         = SIM_SUPPORTED_ATTRIBUTES;
   Dma->InitialAttributes = SIM_DEFAULT_ATTRIBUTES;
   if (Config->BusMasterUnsupported) {
@@ -250,6 +266,17 @@ SimDmaAttributes (
         return EFI_UNSUPPORTED;
       }
 
+      if ((Operation == EfiPciIoAttributeOperationSet) && Dma->SetFails) {
+        return EFI_DEVICE_ERROR;
+      }
+
+      if (Dma->BusMasterStuck && ((Dma->Attributes & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) != 0) &&
+          (((Operation == EfiPciIoAttributeOperationSet) && ((Attributes & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) == 0)) ||
+           ((Operation == EfiPciIoAttributeOperationDisable) && ((Attributes & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) != 0))))
+      {
+        return EFI_DEVICE_ERROR;
+      }
+
       if (Operation == EfiPciIoAttributeOperationSet) {
         Dma->Attributes = Attributes;
       } else if (Operation == EfiPciIoAttributeOperationEnable) {
@@ -268,6 +295,7 @@ SimDmaAttributes (
 EFI_STATUS
 SimDmaMap (
   IN OUT SIM_DMA                        *Dma,
+  IN     CONST SIM_ENV                  *Env,
   IN     EFI_PCI_IO_PROTOCOL_OPERATION  Operation,
   IN     VOID                           *HostAddress,
   IN OUT UINTN                          *NumberOfBytes,
@@ -303,9 +331,37 @@ SimDmaMap (
       continue;
     }
 
+    UINTN  BouncePages = 0;
+
+    if (Dma->Bounce && !IsCommonBuffer (Operation)) {
+      BouncePages = EFI_SIZE_TO_PAGES (Bytes);
+      VOID  *Bounce = (Env->AllocatePages == NULL) ? NULL : Env->AllocatePages (BouncePages);
+
+      if (Bounce == NULL) {
+        Dma->Counters.MapRefused++;
+        return EFI_OUT_OF_RESOURCES;
+      }
+
+      //
+      // A read mapping starts with the caller's bytes. The pages of a write
+      // mapping keep what they held before, which the model makes visible:
+      // SIM_DMA_STALE_TEXT, over and over.
+      //
+      if (Operation == EfiPciIoOperationBusMasterRead) {
+        SimCopyBytes (Bounce, HostAddress, Bytes);
+      } else {
+        FillStale (static_cast<UINT8 *> (Bounce), BouncePages * EFI_PAGE_SIZE);
+      }
+
+      Host = reinterpret_cast<UINTN> (Bounce);
+      Dma->Counters.Bounced++;
+    }
+
     Slot.InUse         = TRUE;
     Slot.Operation     = Operation;
     Slot.HostAddress   = Host;
+    Slot.CallerAddress = reinterpret_cast<UINTN> (HostAddress);
+    Slot.BouncePages   = BouncePages;
     Slot.Bytes         = Bytes;
     Slot.DeviceAddress = Dma->Protected ? NextDeviceAddress (Dma, Host % EFI_PAGE_SIZE, Bytes) : Host;
     *NumberOfBytes     = Bytes;
@@ -321,12 +377,29 @@ SimDmaMap (
 
 EFI_STATUS
 SimDmaUnmap (
-  IN OUT SIM_DMA  *Dma,
-  IN     VOID     *Mapping
+  IN OUT SIM_DMA        *Dma,
+  IN     CONST SIM_ENV  *Env,
+  IN     VOID           *Mapping
   )
 {
   for (SIM_DMA_MAPPING &Slot : Dma->Mappings) {
     if (Slot.InUse && (Mapping == &Slot)) {
+      if (Slot.BouncePages != 0) {
+        //
+        // The whole buffer goes back, whatever the controller wrote.
+        //
+        if (Slot.Operation == EfiPciIoOperationBusMasterWrite) {
+          SimCopyBytes (
+            reinterpret_cast<VOID *> (static_cast<UINTN> (Slot.CallerAddress)),
+            reinterpret_cast<CONST VOID *> (static_cast<UINTN> (Slot.HostAddress)),
+            Slot.Bytes
+            );
+        }
+
+        Env->FreePages (reinterpret_cast<VOID *> (static_cast<UINTN> (Slot.HostAddress)), Slot.BouncePages);
+        Slot.BouncePages = 0;
+      }
+
       Slot.InUse = FALSE;
       Dma->Counters.UnmapCalls++;
       return EFI_SUCCESS;
@@ -488,6 +561,20 @@ SimDmaLiveBuffers (
   }
 
   return Count;
+}
+
+VOID
+SimDmaRelease (
+  IN OUT SIM_DMA        *Dma,
+  IN     CONST SIM_ENV  *Env
+  )
+{
+  for (SIM_DMA_MAPPING &Slot : Dma->Mappings) {
+    if (Slot.InUse && (Slot.BouncePages != 0)) {
+      Env->FreePages (reinterpret_cast<VOID *> (static_cast<UINTN> (Slot.HostAddress)), Slot.BouncePages);
+      Slot.BouncePages = 0;
+    }
+  }
 }
 
 VOID

@@ -13,6 +13,16 @@
   reaches nothing. With bus mastering off, the controller reaches nothing at
   all.
 
+  Either platform may also bounce DMA (scenario word "dma bounce"), as a
+  root bridge does for a device limited to 32-bit addresses or an IOMMU that
+  copies: Map gives a BusMasterRead or BusMasterWrite mapping a buffer of
+  its own, from the pages of SIM_ENV (below 4 GiB in the driver); what a
+  write mapping's pages held before (SIM_DMA_STALE_TEXT) stays until the
+  controller writes. A BusMasterRead mapping gets the
+  caller's bytes copied in at Map; a BusMasterWrite mapping gets its whole
+  buffer copied back to the caller's at Unmap, whatever the controller
+  wrote into it. Common buffers are not bounced.
+
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
@@ -49,6 +59,12 @@
 #define SIM_DMA_MAPPING_STRIDE  0x100000ull
 
 ///
+/// What the pages of a bounce buffer for a BusMasterWrite mapping hold
+/// before the controller writes: left over from an earlier user.
+///
+#define SIM_DMA_STALE_TEXT  "stale!"
+
+///
 /// Why an access of the controller to host memory was refused.
 ///
 enum class SIM_DMA_FAULT_KIND : UINT8 {
@@ -74,7 +90,9 @@ struct SIM_DMA_FAULT {
 struct SIM_DMA_MAPPING {
   BOOLEAN                          InUse;
   EFI_PCI_IO_PROTOCOL_OPERATION    Operation;
-  UINT64                           HostAddress;
+  UINT64                           HostAddress;     ///< the memory the controller reaches
+  UINT64                           CallerAddress;   ///< the buffer given to Map
+  UINTN                            BouncePages;     ///< pages of the bounce buffer at HostAddress, or 0
   UINT64                           DeviceAddress;
   UINTN                            Bytes;
 };
@@ -105,6 +123,7 @@ struct SIM_DMA_COUNTERS {
   UINT32    BusMasterOff;      ///< SIM_DMA_FAULT_KIND::BUS_MASTER_OFF
   UINT32    FaultOverflow;     ///< faults not journaled (journal full)
   UINT32    HighMappings;      ///< mappings placed above 4 GiB
+  UINT32    Bounced;           ///< mappings given a bounce buffer
 };
 
 ///
@@ -112,6 +131,9 @@ struct SIM_DMA_COUNTERS {
 ///
 struct SIM_DMA {
   BOOLEAN             Protected;
+  BOOLEAN             Bounce;
+  BOOLEAN             SetFails;         ///< Attributes (Set) answers EFI_DEVICE_ERROR
+  BOOLEAN             BusMasterStuck;   ///< nothing clears bus mastering
   UINT64              Supported;
   UINT64              InitialAttributes;
   UINT64              Attributes;
@@ -152,6 +174,7 @@ SimDmaAttributes (
 EFI_STATUS
 SimDmaMap (
   IN OUT SIM_DMA                        *Dma,
+  IN     CONST SIM_ENV                  *Env,
   IN     EFI_PCI_IO_PROTOCOL_OPERATION  Operation,
   IN     VOID                           *HostAddress,
   IN OUT UINTN                          *NumberOfBytes,
@@ -161,8 +184,19 @@ SimDmaMap (
 
 EFI_STATUS
 SimDmaUnmap (
-  IN OUT SIM_DMA  *Dma,
-  IN     VOID     *Mapping
+  IN OUT SIM_DMA        *Dma,
+  IN     CONST SIM_ENV  *Env,
+  IN     VOID           *Mapping
+  );
+
+/**
+  Give back the bounce buffers of the mappings still live (a mapping that
+  a caller kept for the rest of the boot) when the model goes away.
+**/
+VOID
+SimDmaRelease (
+  IN OUT SIM_DMA        *Dma,
+  IN     CONST SIM_ENV  *Env
   );
 
 EFI_STATUS

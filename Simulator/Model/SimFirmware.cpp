@@ -434,6 +434,13 @@ ExecuteSetProperties (
   } else {
     SimCopyBytes (Drive->Properties, Request, sizeof (LD_PROPERTIES));
     Status = SIM_STATUS_SUCCESS;
+    //
+    // A controller that follows the frame's direction flag answers with the
+    // record as it now stands, written into the request's buffer.
+    //
+    if (Sim->Config.SetWritesBack && !WriteToHost (&Sim->Dma, Frame, Drive->Properties, sizeof (LD_PROPERTIES))) {
+      Status = SIM_STATUS_DMA_FAULT;
+    }
   }
 
   if (Record != NULL) {

@@ -537,7 +537,7 @@ SimMap (
 
   SIM_LOCK  Lock (Sim);
 
-  return SimDmaMap (&Sim->Dma, Operation, HostAddress, NumberOfBytes, DeviceAddress, Mapping);
+  return SimDmaMap (&Sim->Dma, &Sim->Env, Operation, HostAddress, NumberOfBytes, DeviceAddress, Mapping);
 }
 
 EFI_STATUS
@@ -555,7 +555,7 @@ SimUnmap (
 
   SIM_LOCK  Lock (Sim);
 
-  return SimDmaUnmap (&Sim->Dma, Mapping);
+  return SimDmaUnmap (&Sim->Dma, &Sim->Env, Mapping);
 }
 
 EFI_STATUS
@@ -720,7 +720,15 @@ SimGetBarAttributes (
 
   CONST SIM_BAR_CONFIG  *Bar      = &Sim->Config.Bars[Slot];
   BOOLEAN               IsWindow  = (Sim->WindowReachable && (BarIndex == Sim->WindowBar));
-  UINT64                Length    = IsWindow ? Sim->Config.WindowSize : ((Bar->Kind == SIM_BAR_KIND::IO) ? 0x100u : 0x1000u);
+  UINT64                Length    = (Bar->Kind == SIM_BAR_KIND::IO) ? 0x4u : 0x10u;
+
+  //
+  // A BAR's length is a power of two: the window's size rounded up, or a
+  // small default for the other BARs.
+  //
+  while (Length < (IsWindow ? Sim->Config.WindowSize : ((Bar->Kind == SIM_BAR_KIND::IO) ? 0x100u : 0x1000u))) {
+    Length <<= 1;
+  }
 
   SimZeroBytes (Answer, sizeof (*Answer));
   Answer->Descriptor.Desc         = ACPI_ADDRESS_SPACE_DESCRIPTOR;
@@ -731,9 +739,14 @@ SimGetBarAttributes (
     Answer->Descriptor.ResType      = ACPI_ADDRESS_SPACE_TYPE_IO;
     Answer->Descriptor.AddrRangeMin = Bar->Address & ~static_cast<UINT64> (0x3);
   } else {
-    Answer->Descriptor.ResType              = ACPI_ADDRESS_SPACE_TYPE_MEM;
-    Answer->Descriptor.AddrSpaceGranularity = (Bar->Kind == SIM_BAR_KIND::MEM64) ? 64 : 32;
-    Answer->Descriptor.AddrRangeMin         = Bar->Address & ~static_cast<UINT64> (0xF);
+    //
+    // The PCI bus driver answers the host address: the bus address less the
+    // root bridge's translation offset, which it gives alongside.
+    //
+    Answer->Descriptor.ResType               = ACPI_ADDRESS_SPACE_TYPE_MEM;
+    Answer->Descriptor.AddrSpaceGranularity  = (Bar->Kind == SIM_BAR_KIND::MEM64) ? 64 : 32;
+    Answer->Descriptor.AddrTranslationOffset = Sim->Config.MemoryTranslation;
+    Answer->Descriptor.AddrRangeMin          = (Bar->Address & ~static_cast<UINT64> (0xF)) - Sim->Config.MemoryTranslation;
   }
 
   Answer->End.Desc = ACPI_END_TAG_DESCRIPTOR;

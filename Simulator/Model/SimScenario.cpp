@@ -743,20 +743,60 @@ ParseLine (
   }
 
   if (WordIs (Keyword, "dma")) {
-    if (!ExpectWords (Parser, 2, 2) || !WordIs (Parser->Words[1], "protected")) {
-      return Fail (Parser, "expected: dma protected");
+    if (!ExpectWords (Parser, 2, 2)) {
+      return FALSE;
     }
 
-    Config->DmaProtected = TRUE;
-    return TRUE;
+    if (WordIs (Parser->Words[1], "protected")) {
+      Config->DmaProtected = TRUE;
+      return TRUE;
+    }
+
+    if (WordIs (Parser->Words[1], "bounce")) {
+      Config->DmaBounce = TRUE;
+      return TRUE;
+    }
+
+    return Fail (Parser, "expected: dma protected or dma bounce");
+  }
+
+  if (WordIs (Keyword, "translation")) {
+    return ExpectWords (Parser, 2, 2) && ParseNumber (Parser, 1, MAX_UINT64, &Config->MemoryTranslation);
   }
 
   if (WordIs (Keyword, "bus-master")) {
-    if (!ExpectWords (Parser, 2, 2) || !WordIs (Parser->Words[1], "off")) {
-      return Fail (Parser, "expected: bus-master off");
+    if (!ExpectWords (Parser, 2, 2)) {
+      return FALSE;
+    }
+
+    if (WordIs (Parser->Words[1], "stuck")) {
+      Config->BusMasterStuck = TRUE;
+      return TRUE;
+    }
+
+    if (!WordIs (Parser->Words[1], "off")) {
+      return Fail (Parser, "expected: bus-master off or bus-master stuck");
     }
 
     Config->BusMasterOff = TRUE;
+    return TRUE;
+  }
+
+  if (WordIs (Keyword, "attributes-set")) {
+    if (!ExpectWords (Parser, 2, 2) || !WordIs (Parser->Words[1], "fail")) {
+      return Fail (Parser, "expected: attributes-set fail");
+    }
+
+    Config->AttributesSetFails = TRUE;
+    return TRUE;
+  }
+
+  if (WordIs (Keyword, "set-properties")) {
+    if (!ExpectWords (Parser, 2, 2) || !WordIs (Parser->Words[1], "writes-back")) {
+      return Fail (Parser, "expected: set-properties writes-back");
+    }
+
+    Config->SetWritesBack = TRUE;
     return TRUE;
   }
 

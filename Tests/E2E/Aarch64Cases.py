@@ -38,4 +38,12 @@ NAMES = [
     # A listing and an update on a platform that lets the controller reach
     # only mapped memory, with bus mastering off at the start.
     "dma.protected",
+    # An I/O window at address 0 (where the virt board's PCI I/O space
+    # begins) listed and updated, and a memory window behind address
+    # translation.
+    "controller.platform-windows",
+    # Failed requests and an update on a platform that bounces DMA.
+    "dma.bounce",
+    # The window resolution on QEMU's own PCI functions, against the shell.
+    "probe.windows",
 ]

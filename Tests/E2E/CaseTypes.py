@@ -34,6 +34,26 @@ class Regex:
         return "Regex(%r)" % self.pattern
 
 
+class Against:
+    """Expected output judged against the output of an earlier step of the
+    same case: check(output, earlier) returns None when the two agree, or a
+    sentence that says how they differ. step is the earlier step's position
+    among the case's steps (0 is the first)."""
+
+    def __init__(self, step, check, description):
+        self.step = step
+        self.check = check
+        self.description = description
+
+    def judge(self, text, earlier):
+        if self.step >= len(earlier):
+            return "step %d of the case has not run before this one" % self.step
+        return self.check(text, earlier[self.step])
+
+    def __repr__(self):
+        return "Against(%d, %s)" % (self.step, self.description)
+
+
 class Case:
     """A row of the table: the scenario the simulator runs (None: no simulator
     loaded), the steps in order, the extra files the volume must hold and the

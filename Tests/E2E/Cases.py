@@ -30,7 +30,7 @@ import struct
 import tempfile
 import zlib
 
-from CaseTypes import Case, Made, Payload, Regex
+from CaseTypes import Against, Case, Made, Payload, Regex
 
 TWO_CONTROLLERS = "Scenarios/TwoControllers.cfg"
 
@@ -628,10 +628,11 @@ CASES += [
     ], timeout=30),
 
     # An answer 15 s late: the user is told what the tool waits for before
-    # the listing comes; a bring-up that takes 6.6 s is shown the same way.
+    # the listing comes; a bring-up that takes 6.6 s is shown the same way,
+    # its notice at 5 s, inside a pause of state 0.
     Case("wait.visible-notice", "Scenarios/LongWaits.cfg", [
         ("ctlflash.efi", Regex(
-            wait_notice("0000:42:00.0", "get ready (firmware state 0)", 6)
+            wait_notice("0000:42:00.0", "get ready (firmware state 0)", 5)
             + wait_closing("0000:42:00.0", "is ready")
             + wait_notice("0000:03:00.0", "answer (controller information)", 5)
             + wait_closing("0000:03:00.0", "answered")
@@ -830,4 +831,113 @@ CASES += [
                                   r"fs0:\\result\.csv Update 12\n")),
         ("help ctlflash", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\].*")),
     ]),
+
+# ---------------------------------------------------------------------------
+# Platforms other than the plain x86-64 one: windows at address 0 and behind
+# address translation, DMA through bounce buffers, and the window
+# resolution held against the platform's own PCI bus driver
+# ---------------------------------------------------------------------------
+
+CASES += [
+    # An I/O window at address 0 is listed and updated; a memory window that
+    # the platform describes at a translated host address is listed.
+    Case("controller.platform-windows", "Scenarios/PlatformWindows.cfg", [
+        ("ctlflash.efi", listing(
+            row(0, "None", 0x0C31, 0x1F3A, 0x0101, "TQ-8i window at 0"),
+            row(1, "BBU", 0x0D41, 0x1F3A, 0x0102, "TQ-16e translated"))),
+        ("ctlflash.efi upd-three.img 0", wb_to_wt(0) + ALL_THREE + wt_to_wb(0) + SUCCESS),
+        ("ctlsimctl drives 0", drives(0, 0x01, 0x00)),
+    ], files=UPDATE_FILES),
+
+    # Failed battery requests read as no battery, not as the bounce buffers'
+    # old bytes; an update goes through bounce buffers, and the controller
+    # may write the set record back.
+    Case("dma.bounce", "Scenarios/DmaBounce.cfg", [
+        ("ctlflash.efi", listing(row(0, "None", 0x0C31, 0x1F3A, 0x0101, "TQ-8i bounced"))),
+        ("ctlflash.efi upd-three.img 0", wb_to_wt(0) + ALL_THREE + wt_to_wb(0) + SUCCESS),
+        ("ctlsimctl drives 0", drives(0, 0x01, 0x00)),
+        # No access of the controller went outside its mappings.
+        ("ctlsimctl journal 0", Regex(r"(?!.*dma-fault).*")),
+    ], files=UPDATE_FILES),
+]
+
+
+# The probe: ctlflash's window resolution ("ctlsimctl probe") on the PCI
+# functions that QEMU emulates for it (RunE2E.py, PROBE_DEVICES), held
+# against the BARs of their configuration headers as the shell's "pci ... -i"
+# reads them through the root bridge. This shell explains the common header
+# only, so the BARs are taken from its dump of configuration space. No
+# controller and no simulator are involved.
+PROBE_LINE = re.compile(r"^(\S+) [0-9A-F]{4}:[0-9A-F]{4} slot (\d): index (\d), (io|mem), "
+                        r"base 0x([0-9A-F]+), length 0x([0-9A-F]+)$", re.M)
+DUMP_LINE = re.compile(r"^\s*([0-9A-F]{8}): ((?:[0-9A-F]{2}[ -]){15}[0-9A-F]{2})", re.M)
+ESCAPE = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+
+def probe_windows(text, location):
+    """(io|mem, base) of each window that the probe found for a function and
+    that the platform described."""
+    return [(m.group(4), int(m.group(5), 16)) for m in PROBE_LINE.finditer(text)
+            if m.group(1) == location and int(m.group(6), 16) != 0]
+
+
+def shell_bars(text):
+    """(io|mem, base) of each BAR in the configuration dump of "pci BUS DEV
+    FUNC -i": a slot that reads 0 is no BAR, a 64-bit memory BAR takes two."""
+    space = {}
+    for m in DUMP_LINE.finditer(ESCAPE.sub("", text)):
+        for n, byte in enumerate(re.split(r"[ -]", m.group(2))):
+            space[int(m.group(1), 16) + n] = int(byte, 16)
+    if any(offset not in space for offset in range(0x10, 0x28)):
+        return []
+
+    def dword(offset):
+        return sum(space[offset + n] << (8 * n) for n in range(4))
+
+    bars, slot = [], 0
+    while slot < 6:
+        value, width = dword(0x10 + 4 * slot), 1
+        if value & 1:
+            bar = ("io", value & ~0x3)
+        elif (value >> 1) & 0x3 == 0x2 and slot < 5:
+            bar, width = ("mem", (value & ~0xF) | (dword(0x14 + 4 * slot) << 32)), 2
+        else:
+            bar = ("mem", value & ~0xF)
+        if value != 0:
+            bars.append(bar)
+        slot += width
+    return bars
+
+
+def same_bars(location):
+    """An expectation for "pci BUS DEV FUNC -i": the BARs of its dump are, in
+    order, the windows that the probe (step 0 of the case) found for that
+    function, each described by the platform."""
+    def check(text, probe):
+        shown, found = shell_bars(text), probe_windows(probe, location)
+        if not shown:
+            return "the shell shows no BAR"
+        if shown != found:
+            return "the shell shows %s, the probe found %s" % (
+                [(k, hex(b)) for k, b in shown], [(k, hex(b)) for k, b in found])
+        return None
+    return Against(0, check, "the BARs of %s as the probe found them" % location)
+
+
+CASES += [
+    Case("probe.windows", None, [
+        # The layouts: an I/O BAR first (virtio legacy); a memory BAR, an
+        # I/O BAR, then a 64-bit memory BAR (the test device); a memory BAR,
+        # an unused slot, then a 64-bit memory BAR (shared memory). A 64-bit
+        # BAR takes one index and two slots; an unused slot takes an index.
+        ("ctlsimctl probe", Regex(
+            r"(?m)(?=.*^0000:00:10\.0 1AF4:1005 slot 0: index 0, io, )"
+            r"(?=.*^0000:00:11\.0 1B36:0005 slot 1: index 1, io, )"
+            r"(?=.*^0000:00:11\.0 1B36:0005 slot 2: index 2, mem, )"
+            r"(?=.*^0000:00:12\.0 1AF4:1110 slot 2: index 2, mem, )"
+            r".*")),
+        ("pci 0 10 0 -i", same_bars("0000:00:10.0")),
+        ("pci 0 11 0 -i", same_bars("0000:00:11.0")),
+        ("pci 0 12 0 -i", same_bars("0000:00:12.0")),
+    ], files=["@build/ctlsimctl.efi"], timeout=30),
 ]

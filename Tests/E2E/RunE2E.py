@@ -55,7 +55,7 @@ sys.path.insert(0, HERE)
 import Aarch64Cases  # noqa: E402
 import Cases  # noqa: E402  (the table lives beside this file)
 import PowerCutCases  # noqa: E402
-from CaseTypes import Made, Payload, Regex, Step  # noqa: E402
+from CaseTypes import Against, Made, Payload, Regex, Step  # noqa: E402
 
 APP = "ctlflash.efi"
 DRIVER = "CtlSimDxe.efi"
@@ -75,6 +75,16 @@ OVMF_CODE_CANDIDATES = ["/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF
 AAVMF_CODE_CANDIDATES = ["/usr/share/AAVMF/AAVMF_CODE.fd"]
 ARCHS = ("x64", "aarch64")
 SHELL_TIMEOUT = 180   # seconds from QEMU start to the first marker
+
+# PCI functions with different BAR layouts that only the probe case looks
+# at (Cases.py, "probe."): no network device, so the boot order stays as it
+# is. Bus 0, devices 0x10-0x12 on both machines.
+PROBE_DEVICES = [
+    "-device", "virtio-rng-pci,disable-modern=on,addr=0x10",
+    "-device", "pci-testdev,membar=1M,addr=0x11",
+    "-object", "memory-backend-ram,id=ctlprobe,size=1M",
+    "-device", "ivshmem-plain,memdev=ctlprobe,addr=0x12",
+]
 EXIT_GRACE = 15       # seconds for QEMU to power off after the last marker
 
 
@@ -262,7 +272,7 @@ def qemu_command(out, image, arch="x64", interactive=False, vars_file=None):
     command = machine + [
         "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + code,
         "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
-    ] + disk + [
+    ] + disk + PROBE_DEVICES + [
         "-net", "none", "-vga", "none", "-display", "none", "-no-reboot",
     ]
     if interactive:
@@ -464,6 +474,7 @@ def judge(case, steps, skipped, outcome):
     wanted = iter(case.steps)
     report = []
     failed = False
+    outputs = []   # of the case's own steps so far, for Against
     for s in mine:
         if s["setup"]:
             expected = Step(s["command"], status=None if s.get("any_status") else "0x0")
@@ -499,6 +510,12 @@ def judge(case, steps, skipped, outcome):
             problems.append(diff(expected.expect, output))
         elif isinstance(expected.expect, Regex) and not expected.expect.matches(output):
             problems.append("  output does not match %r:\n%s" % (expected.expect, indent(output)))
+        elif isinstance(expected.expect, Against):
+            problem = expected.expect.judge(s["output"], outputs)
+            if problem:
+                problems.append("  %s:\n%s" % (problem, indent(s["output"])))
+        if not s["setup"]:
+            outputs.append(s["output"])
         if problems:
             failed = True
             report.append(shown + "\n" + "\n".join(problems))

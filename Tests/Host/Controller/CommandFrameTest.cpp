@@ -779,7 +779,7 @@ TEST_F (ProtectedCommandFrame, EveryRequestReachesTheControllerThroughDeviceAddr
 
   ASSERT_EQ (0, IssueCommand (mContext, OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 5, 0, 0, sizeof (Properties), Properties, 0, NULL, 1));
   Properties[20] = 0x00;
-  ASSERT_EQ (0, IssueCommand (mContext, OP_LD_SET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 0x0105, 0, 0, sizeof (Properties), Properties, 0, NULL, 1));
+  ASSERT_EQ (0, RequestWithCommonBuffer (mContext, OP_LD_SET_PROPERTIES, 0x0105, Properties, sizeof (Properties)));
   EXPECT_EQ (0x00, SimDriveCachePolicy (SimGetDrive (mDevice, 0))) << "the controller read the bytes the host wrote";
 
   // Image data sent to the controller, straight from the caller's buffer.

@@ -166,6 +166,47 @@ TEST_F (PCI_ATTRIBUTES, AControllerThatDidNotAnswerIsLeftUnableToMasterTheBus) {
   HostPoolFreeDeliberate ();
 }
 
+TEST_F (PCI_ATTRIBUTES, BusMasteringOfASilentControllerGoesOffByItselfAndARefusalIsReported) {
+  // The platform refuses the Set that puts the attributes back, or refuses
+  // to turn bus mastering off at all.
+  struct {
+    CONST char    *Name;
+    BOOLEAN       SetFails;
+    BOOLEAN       Stuck;
+    BOOLEAN       EndsOn;
+    CONST char    *Notice;
+  } CONST  Cases[] = {
+    { "Set refused",   TRUE,  FALSE, FALSE, "\nBus mastering left off for the controller at 0000:03:00.0: it did not answer, and may still complete a request." },
+    { "stuck on",      FALSE, TRUE,  TRUE,  "\nBus mastering could not be turned off for the controller at 0000:03:00.0: it did not answer, and may still complete a request." },
+  };
+
+  for (CONST auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    HostReset ();
+    HostShellReset ();
+    std::memset (&mControllerTable, 0, sizeof (mControllerTable));
+
+    SIM_HOST    Host;
+    SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
+
+    Config.Faults[Config.FaultCount++] = { OP_CTRL_INFO, 1, TRUE, FALSE, 0, 0 };
+    Config.AttributesSetFails          = Case.SetFails;
+    Config.BusMasterStuck              = Case.Stuck;
+    SIM_CONTROLLER  *Silent = Host.Add (Config);
+
+    std::string  Listing = Run ({});
+
+    EXPECT_EQ (Case.Notice, Listing.substr (Listing.size () - std::min (Listing.size (), std::strlen (Case.Notice)))) << Listing;
+    EXPECT_EQ (Case.EndsOn, (Attributes (Silent) & EFI_PCI_IO_ATTRIBUTE_BUS_MASTER) != 0);
+
+    std::vector<HOST_POOL_BLOCK>  Kept = HostPoolBlocks ();
+
+    ASSERT_EQ (1u, Kept.size ());
+    HostPoolDeclareDeliberate (Kept[0].Buffer);
+    HostPoolFreeDeliberate ();
+  }
+}
+
 TEST_F (PCI_ATTRIBUTES, AFunctionThatMayNotMasterTheBusIsLeftOutUntouched) {
   SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_2);
 

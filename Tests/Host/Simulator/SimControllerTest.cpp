@@ -542,6 +542,9 @@ TEST_F (SIM_CONTROLLER_TEST, BarsAreNumberedAndDescribedAsThePciBusDriverDoes) {
   Configuration.Bars[0] = { SIM_BAR_KIND::MEM64, 0x4FE000000ull };
   Configuration.Bars[2] = { SIM_BAR_KIND::IO, 0xE000 };
   Configuration.Bars[3] = { SIM_BAR_KIND::MEM32, 0xC0100000 };
+  // The root bridge translates memory addresses: the descriptors give host
+  // addresses (bus less the offset) and the offset; I/O is not translated.
+  Configuration.MemoryTranslation = 0x80000000;
   SIM_CONTROLLER       *Sim   = Create (Configuration);
   EFI_PCI_IO_PROTOCOL  *PciIo = SimGetPciIo (Sim);
 
@@ -551,14 +554,15 @@ TEST_F (SIM_CONTROLLER_TEST, BarsAreNumberedAndDescribedAsThePciBusDriverDoes) {
     UINT8         ResType;
     UINT8         Granularity;
     UINT64        Base;
+    UINT64        Translation;
     UINT64        Length;
   } CONST  Cases[] = {
-    { 0, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_MEM, 64, 0x4FE000000ull, 0x1000 },
-    { 1, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_IO,  0,  0xE000,         SIM_DEFAULT_WINDOW_SIZE },
-    { 2, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_MEM, 32, 0xC0100000,     0x1000 },
-    { 3, EFI_UNSUPPORTED, 0, 0, 0, 0 },
-    { 4, EFI_UNSUPPORTED, 0, 0, 0, 0 },
-    { 5, EFI_UNSUPPORTED, 0, 0, 0, 0 },
+    { 0, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_MEM, 64, 0x47E000000ull, 0x80000000, 0x1000 },
+    { 1, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_IO,  0,  0xE000,         0,          SIM_DEFAULT_WINDOW_SIZE },
+    { 2, EFI_SUCCESS,     ACPI_ADDRESS_SPACE_TYPE_MEM, 32, 0x40100000,     0x80000000, 0x1000 },
+    { 3, EFI_UNSUPPORTED, 0, 0, 0, 0, 0 },
+    { 4, EFI_UNSUPPORTED, 0, 0, 0, 0, 0 },
+    { 5, EFI_UNSUPPORTED, 0, 0, 0, 0, 0 },
   };
 
   for (const auto &Case : Cases) {
@@ -580,6 +584,7 @@ TEST_F (SIM_CONTROLLER_TEST, BarsAreNumberedAndDescribedAsThePciBusDriverDoes) {
     EXPECT_EQ (UINT8 (Descriptor->ResType), Case.ResType);
     EXPECT_EQ (UINT64 (Descriptor->AddrSpaceGranularity), Case.Granularity);
     EXPECT_EQ (UINT64 (Descriptor->AddrRangeMin), Case.Base);
+    EXPECT_EQ (UINT64 (Descriptor->AddrTranslationOffset), Case.Translation);
     EXPECT_EQ (UINT64 (Descriptor->AddrLen), Case.Length);
     EXPECT_EQ (UINT8 (End->Desc), ACPI_END_TAG_DESCRIPTOR);
     std::free (Resources);

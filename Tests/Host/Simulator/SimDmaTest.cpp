@@ -7,6 +7,7 @@
 **/
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "HostTest.h"
@@ -187,7 +188,7 @@ TEST_F (SIM_DMA_TEST, TheControllerReachesOnlyLiveMappingsOfTheRightDirection) {
       UINTN                 Bytes = Host.size ();
       EFI_PHYSICAL_ADDRESS  Mapped;
 
-      ASSERT_EQ (EFI_SUCCESS, SimDmaMap (Platform, Case.Operation, Host.data (), &Bytes, &Mapped, &Mapping));
+      ASSERT_EQ (EFI_SUCCESS, SimDmaMap (Platform, SimHostEnv (), Case.Operation, Host.data (), &Bytes, &Mapped, &Mapping));
       Device = Mapped;
     }
 
@@ -211,4 +212,54 @@ TEST_F (SIM_DMA_TEST, TheControllerReachesOnlyLiveMappingsOfTheRightDirection) {
 
     SimDestroy (Sim);
   }
+}
+
+TEST_F (SIM_DMA_TEST, ABouncingPlatformCopiesInOnMapAndTheWholeBufferBackOnUnmap) {
+  SIM_CONFIG  Config = SimHostConfig (MAKER_DEVICE_ID_MODEL_1);
+
+  Config.DmaBounce = TRUE;
+  SIM_DMA  *Platform = Dma (mSim.Add (Config));
+
+  // A read mapping: the controller reads the caller's bytes from elsewhere.
+  std::vector<UINT8>    Sent (16, 0x5A);
+  UINTN                 Bytes   = Sent.size ();
+  EFI_PHYSICAL_ADDRESS  Device  = 0;
+  VOID                  *Mapping = NULL;
+
+  ASSERT_EQ (EFI_SUCCESS, SimDmaMap (Platform, SimHostEnv (), EfiPciIoOperationBusMasterRead, Sent.data (), &Bytes, &Device, &Mapping));
+  EXPECT_NE (reinterpret_cast<UINTN> (Sent.data ()), Device);
+
+  UINT8  Read[16] = { 0 };
+
+  Sent[0] = 0x00;     // changed after Map: the controller still sees the copy
+  ASSERT_TRUE (SimDmaRead (Platform, Device, Read, sizeof (Read)));
+  EXPECT_EQ (std::vector<UINT8> (16, 0x5A), std::vector<UINT8> (Read, Read + sizeof (Read)));
+  ASSERT_EQ (EFI_SUCCESS, SimDmaUnmap (Platform, SimHostEnv (), Mapping));
+
+  // A write mapping that the controller fills only in part: Unmap brings
+  // the rest of the bounce buffer's old bytes along.
+  std::vector<UINT8>  Answer (16, 0x00);
+  UINT8               Written[4] = { 1, 2, 3, 4 };
+
+  Bytes = Answer.size ();
+  ASSERT_EQ (EFI_SUCCESS, SimDmaMap (Platform, SimHostEnv (), EfiPciIoOperationBusMasterWrite, Answer.data (), &Bytes, &Device, &Mapping));
+  ASSERT_TRUE (SimDmaWrite (Platform, Device, Written, sizeof (Written)));
+  EXPECT_EQ (std::vector<UINT8> (16, 0x00), Answer) << "nothing reaches the caller's buffer before Unmap";
+  ASSERT_EQ (EFI_SUCCESS, SimDmaUnmap (Platform, SimHostEnv (), Mapping));
+
+  std::string  Stale = SIM_DMA_STALE_TEXT SIM_DMA_STALE_TEXT SIM_DMA_STALE_TEXT;
+
+  EXPECT_EQ ((std::vector<UINT8> { 1, 2, 3, 4 }), std::vector<UINT8> (Answer.begin (), Answer.begin () + 4));
+  EXPECT_EQ (Stale.substr (4, 12), std::string (Answer.begin () + 4, Answer.end ()));
+
+  // Common buffers are shared, not bounced.
+  VOID  *Common = NULL;
+
+  ASSERT_EQ (EFI_SUCCESS, SimDmaAllocateBuffer (Platform, SimHostEnv (), AllocateAnyPages, EfiBootServicesData, 1, &Common, 0));
+  Bytes = 64;
+  ASSERT_EQ (EFI_SUCCESS, SimDmaMap (Platform, SimHostEnv (), EfiPciIoOperationBusMasterCommonBuffer, Common, &Bytes, &Device, &Mapping));
+  EXPECT_EQ (reinterpret_cast<UINTN> (Common), Device);
+  EXPECT_EQ (EFI_SUCCESS, SimDmaUnmap (Platform, SimHostEnv (), Mapping));
+  EXPECT_EQ (EFI_SUCCESS, SimDmaFreeBuffer (Platform, SimHostEnv (), 1, Common));
+  EXPECT_EQ (2u, Platform->Counters.Bounced);
 }

@@ -221,6 +221,19 @@ TEST (SIM_SCENARIO_TEST, LayoutDetailsOfTheText) {
   EXPECT_FALSE (Guarded[1].DmaProtected) << "each controller has its own";
   EXPECT_FALSE (Guarded[1].BusMasterOff);
 
+  PARSED  Platform ("controller\ndma bounce\ntranslation 0xFFFFFF8000000000\nbus-master stuck\nattributes-set fail\n"
+                    "set-properties writes-back\ncontroller\n");
+
+  ASSERT_TRUE (Platform.Ok) << Platform.Error.Message;
+  EXPECT_TRUE (Platform[0].DmaBounce);
+  EXPECT_FALSE (Platform[0].DmaProtected);
+  EXPECT_EQ (Platform[0].MemoryTranslation, 0xFFFFFF8000000000ull);
+  EXPECT_TRUE (Platform[0].BusMasterStuck);
+  EXPECT_TRUE (Platform[0].AttributesSetFails);
+  EXPECT_TRUE (Platform[0].SetWritesBack);
+  EXPECT_FALSE (Platform[1].DmaBounce);
+  EXPECT_EQ (Platform[1].MemoryTranslation, 0u);
+
   std::string  Many;
 
   for (int Index = 0; Index <= SIM_MAX_SCENARIO_CONTROLLERS; Index++) {
