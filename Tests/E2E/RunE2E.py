@@ -624,8 +624,14 @@ def demo_plan(args):
 
 
 def tools(args):
-    """Host tools that made files may use."""
-    tool = args.image_tool or os.path.join(args.efi_dir, "host", "Tools", "ImageTool", "ctlimage")
+    """Host tools that made files may use. Without --image-tool, ctlimage is
+    looked for below the EFI directory, then in the tree's own build/host
+    (where make image-tool puts it, also when --efi-dir names build/aarch64)."""
+    tool = args.image_tool
+    if tool is None:
+        candidates = [os.path.join(d, "host", "Tools", "ImageTool", "ctlimage")
+                      for d in (args.efi_dir, os.path.normpath(os.path.join(HERE, "..", "..", "build")))]
+        tool = next((c for c in candidates if os.path.isfile(c)), candidates[0])
     return {"ctlimage": tool if os.path.isfile(tool) else None}
 
 
@@ -791,7 +797,8 @@ def main():
         p.add_argument("--efi-dir", default=default_efi)
         p.add_argument("--out", default=os.path.join(default_efi, "e2e-run"))
         p.add_argument("--image-tool", default=None,
-                       help="ctlimage (default: EFI_DIR/host/Tools/ImageTool/ctlimage)")
+                       help="ctlimage (default: EFI_DIR/host/Tools/ImageTool/ctlimage, "
+                            "else build/host/Tools/ImageTool/ctlimage of this tree)")
         if name in ("boot", "run"):
             p.add_argument("--only", default=None,
                            help="only the cases whose names start with one of these prefixes (comma separated)")
