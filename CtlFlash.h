@@ -4,9 +4,11 @@
 
   Every product source includes this header, directly or through the header
   of its own part, which declares what only that part, its neighbours and
-  its tests share: Application/CommandLine.h and Application/FileAccess.h,
-  Controller/WaitNotice.h, Image/ImageFormat.h and Image/FlashUpdate.h,
-  Management/CachePolicyInternal.h. This header pulls in the EDK II library
+  its tests share: Application/CommandLine.h, ControllerRecords.h,
+  FileAccess.h, StandardFormat.h and UpdateRun.h (and PciLocation.h, which
+  needs nothing of this header), Controller/PciWindow.h and WaitNotice.h,
+  Image/ImageFormat.h and FlashUpdate.h, Management/CachePolicyInternal.h
+  and UpdateRecord.h. This header pulls in the EDK II library
   classes that the application is built with, and ControllerInterface.h,
   which declares the controller's own interface: the supported models, the
   registers, the command frame, the opcodes and the records that requests
@@ -14,7 +16,7 @@
   and its entry points.
 
   Ownership at a glance (all module state is zero at load and valid for one
-  run):
+  run; the state that its own file keeps to itself is documented there):
 
   | State                  | Filled by                   | Read by                        |
   |------------------------|-----------------------------|--------------------------------|
@@ -27,15 +29,23 @@
   | mLeftOutTable          | InitializeController (on a  | the -sfo listing               |
   |                        | failed bring-up)            |                                |
   | mCtrlInfo, mBbu*       | CollectControllerInventory  | PrintControllerListing         |
-  | mLd*, mSavedCachePolicy| the write-cache guard       | the write-cache guard          |
+  | mLd*, mSavedCachePolicy| the write-cache guard       | the guard (the table of its    |
+  | and the guard's others |                             | state: CachePolicyInternal.h)  |
   | mComponentTable        | ScanImageComponents         | UpdateFirmware (while it holds |
   |                        |                             | the image buffer)              |
   | mFileSlots             | FileOpen / FileClose        | the file layer                 |
-  | mForceUpdate           | ProcessCommandLine          | the write-cache guard          |
-  | mCheckOnly             | ProcessCommandLine          | UpdateFirmware, the guard      |
+  | the result line        | ResetResultLine, the update | PrintResultLine, at the end of |
+  |                        | run (Application/UpdateRun) | the command line               |
+  | the -sfo output        | SfoStart / SfoStop          | the record writer, while -sfo  |
+  |                        | (Application/StandardFormat)| is on                          |
+  | mForceUpdate           | ProcessCommandLine          | the guard, the update record   |
+  | mCheckOnly             | ProcessCommandLine          | the update run, UpdateFirmware,|
+  |                        |                             | the guard, the update record   |
   | the update record      | UpdateFirmware, the guard   | the listing, the next update   |
   |                        | (Management/UpdateRecord.h) | (a UEFI variable, kept across  |
-  |                        |                             | boots)                         |
+  |                        |                             | boots; what the run found and  |
+  |                        |                             | wrote of it is module state of |
+  |                        |                             | UpdateRecord.cpp)              |
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -1073,14 +1083,20 @@ UpdateFirmwareFromImage (
 //
 
 ///
-/// TRUE when the command line ends with "force": the write-cache guard then
-/// leaves the logical drives alone.
+/// TRUE when the third word of the update command line (-sfo aside) is
+/// "force": the write-cache guard then leaves the logical drives and the
+/// update record alone, and a record that does not match the controller
+/// does not stop the update.
+/// Cleared by ProcessCommandLine at the start of every command line, set
+/// by it once the word is checked; defined in Application/Main.cpp.
 ///
 extern BOOLEAN  mForceUpdate;
 
 ///
-/// TRUE when the command line ends with "check": the update only reads and
-/// reports what it would do.
+/// TRUE when the third word of the update command line (-sfo aside) is
+/// "check": the update only reads and reports what it would do; no
+/// set-properties or flash request is sent and no update record written.
+/// Cleared and set as mForceUpdate; defined in Application/Main.cpp.
 ///
 extern BOOLEAN  mCheckOnly;
 

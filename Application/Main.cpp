@@ -28,16 +28,8 @@
 #include "StandardFormat.h"
 #include "UpdateRun.h"
 
-///
-/// TRUE when the third argument is "force". Cleared at the start of every
-/// command line, read by the write-cache guard.
-///
+// The two modes of the third word; documented where CtlFlash.h declares them.
 BOOLEAN  mForceUpdate;
-
-///
-/// TRUE when the third argument is "check". Cleared at the start of every
-/// command line, read by the update driver and the write-cache guard.
-///
 BOOLEAN  mCheckOnly;
 
 namespace {

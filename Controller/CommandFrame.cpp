@@ -3,7 +3,9 @@
   frame in memory shared with the controller through PCI I/O, whose device
   address is posted to the controller's queue ports. IssueCommand maps the
   frame and the request's buffers, posts the frame, polls its status byte
-  and returns that byte. Prints nothing.
+  and returns that byte. The only thing it prints is the wait notice of a
+  request that takes long (WaitNotice.h); what a failed request means is for
+  its caller to say.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/

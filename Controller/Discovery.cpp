@@ -13,8 +13,9 @@
 #include "WaitNotice.h"
 
 ///
-/// Filled by DiscoverControllers once per run; afterwards only the Disabled
-/// flags change.
+/// Filled by DiscoverControllers once per run. Which fields of a controller
+/// change afterwards, and who changes them, is in CONTROLLER_CONTEXT's table
+/// (CtlFlash.h).
 ///
 CONTROLLER_TABLE  mControllerTable;
 LEFT_OUT_TABLE    mLeftOutTable;

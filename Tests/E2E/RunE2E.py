@@ -29,7 +29,8 @@ Commands (each takes --arch x64|aarch64, x64 by default):
   boot  --efi-dir D --out O boot once, write O/results.json and transcripts
   check NAME --out O        judge one case against O/results.json
   run   --efi-dir D --out O boot, then judge every case
-  (boot and run take --only PREFIX,... to run just some cases)
+  (boot and run take --case NAME,... and --only PREFIX,... to run just
+   some cases: the boot then holds only their steps and files)
   demo  --efi-dir D --out O boot the demo steps and print the transcript
   shell --efi-dir D --out O interactive shell with the same volume
   powercut NAME --efi-dir D --out O
@@ -88,16 +89,27 @@ PROBE_DEVICES = [
 EXIT_GRACE = 15       # seconds for QEMU to power off after the last marker
 
 
-def cases_for(arch, only=None):
+def cases_for(arch, only=None, names=None):
     """The cases that run on a machine: all of them on x64, those that
     Aarch64Cases.py names on aarch64 (in the order of the table). A name
     that the table lacks is an error. With only (name prefixes, comma
-    separated), just the cases whose names start with one of them."""
+    separated) or names (whole case names, a list of comma-separated
+    strings), just the cases that one of them picks, still in table order:
+    the boot then holds their steps and their files alone, and loads the
+    simulator only when one of them needs it. A name that picks no case of
+    the machine is an error."""
     chosen = all_cases_for(arch)
-    if only:
-        prefixes = [p for p in only.split(",") if p]
-        chosen = [c for c in chosen if any(c.name.startswith(p) for p in prefixes)]
-    return chosen
+    if not only and not names:
+        return chosen
+    prefixes = [p for p in (only or "").split(",") if p]
+    wanted = [n for group in (names or []) for n in group.split(",") if n]
+    known = {c.name for c in chosen}
+    unknown = [n for n in wanted if n not in known]
+    if unknown:
+        where = "Cases.py" if arch == "x64" else "the AArch64 run (Aarch64Cases.py)"
+        raise SystemExit("no case named %s in %s; RunE2E.py list --arch %s names them" % (
+            ", ".join(unknown), where, arch))
+    return [c for c in chosen if c.name in wanted or any(c.name.startswith(p) for p in prefixes)]
 
 
 def all_cases_for(arch):
@@ -382,7 +394,7 @@ def normalise(text):
 
 def cmd_boot(args):
     os.makedirs(args.out, exist_ok=True)
-    cases = cases_for(args.arch, getattr(args, "only", None))
+    cases = cases_for(args.arch, getattr(args, "only", None), getattr(args, "case", None))
     results_path = os.path.join(args.out, "results.json")
     if os.path.exists(results_path):
         os.remove(results_path)
@@ -565,7 +577,7 @@ def cmd_run(args):
     if results is None:
         return 1
     passed = failed = 0
-    for case in cases_for(args.arch, getattr(args, "only", None)):
+    for case in cases_for(args.arch, getattr(args, "only", None), getattr(args, "case", None)):
         verdict, report = judge(case, results["steps"], results["skipped"], results["outcome"])
         if verdict == "passed":
             passed += 1
@@ -612,8 +624,14 @@ def demo_plan(args):
 
 
 def tools(args):
-    """Host tools that made files may use."""
-    tool = args.image_tool or os.path.join(args.efi_dir, "host", "Tools", "ImageTool", "ctlimage")
+    """Host tools that made files may use. Without --image-tool, ctlimage is
+    looked for below the EFI directory, then in the tree's own build/host
+    (where make image-tool puts it, also when --efi-dir names build/aarch64)."""
+    tool = args.image_tool
+    if tool is None:
+        candidates = [os.path.join(d, "host", "Tools", "ImageTool", "ctlimage")
+                      for d in (args.efi_dir, os.path.normpath(os.path.join(HERE, "..", "..", "build")))]
+        tool = next((c for c in candidates if os.path.isfile(c)), candidates[0])
     return {"ctlimage": tool if os.path.isfile(tool) else None}
 
 
@@ -779,10 +797,14 @@ def main():
         p.add_argument("--efi-dir", default=default_efi)
         p.add_argument("--out", default=os.path.join(default_efi, "e2e-run"))
         p.add_argument("--image-tool", default=None,
-                       help="ctlimage (default: EFI_DIR/host/Tools/ImageTool/ctlimage)")
+                       help="ctlimage (default: EFI_DIR/host/Tools/ImageTool/ctlimage, "
+                            "else build/host/Tools/ImageTool/ctlimage of this tree)")
         if name in ("boot", "run"):
             p.add_argument("--only", default=None,
                            help="only the cases whose names start with one of these prefixes (comma separated)")
+            p.add_argument("--case", action="append", default=None, metavar="NAME",
+                           help="only the case of this name (repeatable, or comma separated); "
+                                "with --only, the cases that either picks")
     for p in list(sub.choices.values()) + [sub.add_parser("list"), sub.add_parser("list-powercut")]:
         p.add_argument("--arch", choices=ARCHS, default="x64",
                        help="the machine: x64 (OVMF, every case) or aarch64 (AAVMF, the cases of Aarch64Cases.py)")
