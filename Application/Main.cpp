@@ -237,6 +237,26 @@ UpdateArgumentsAreValid (
   return TRUE;
 }
 
+///
+/// TRUE when every character of Name is in Latin-1 (U+0001 to U+00FF): the
+/// file name goes on as one byte per character, and a character above
+/// U+00FF has no such byte (U+0100 would become a NUL and end the name
+/// early, so another file than the one named would be read).
+///
+BOOLEAN
+FileNameIsLatin1 (
+  IN CONST CHAR16  *Name
+  )
+{
+  for ( ; *Name != 0; Name++) {
+    if (*Name > 0xFF) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
 } // namespace
 
 EFI_STATUS
@@ -273,6 +293,11 @@ ProcessCommandLine (
     return EFI_INVALID_PARAMETER;
   }
 
+  if (!FileNameIsLatin1 (Argv[ARG_FILE])) {
+    AsciiPrint ("\nFwFile has a character above U+00FF; such a file name cannot be opened..");
+    return EFI_INVALID_PARAMETER;
+  }
+
   CollectControllerInventory ();
 
   CHAR8  Argument[ARGUMENT_BUFFER_SIZE];
@@ -288,9 +313,11 @@ ProcessCommandLine (
   //
   // A controller that did not answer the inventory is refused here, before
   // the file is read: an update attempt could only fail further on, with a
-  // message that says nothing about the real cause.
+  // message that says nothing about the real cause. That is a failed
+  // information request (Disabled) as much as a battery request that timed
+  // out (NotAnswering: every later request would fail at once).
   //
-  if (Controller->Disabled) {
+  if (Controller->Disabled || Controller->NotAnswering) {
     AsciiPrint ("\nController %d did not answer; it is not updated..", Index);
     return EFI_NO_RESPONSE;
   }
