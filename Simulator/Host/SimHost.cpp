@@ -2,6 +2,12 @@
   SIM_HOST: simulated controllers wired into the host test harness.
 **/
 
+//
+// GoogleTest before any EDK II header: those make every later declaration
+// hidden, which clang refuses for GoogleTest's exported classes.
+//
+#include <gtest/gtest.h>
+
 #include "SimHost.h"
 #include "SimJournalText.h"
 
@@ -10,8 +16,6 @@ extern "C" {
 }
 
 #include <cstdlib>
-
-#include <gtest/gtest.h>
 
 namespace {
 
