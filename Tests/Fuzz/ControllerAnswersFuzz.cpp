@@ -61,6 +61,11 @@ constexpr UINT32  MAX_FAULTS     = 6;
 ///
 constexpr UINT64  MAX_DELAY_US   = 8000000ull;
 
+///
+/// The controller of the run being checked, for the report of a violation.
+///
+SIM_CONTROLLER  *mCurrentSim;
+
 [[noreturn]] VOID
 Violation (
   const std::string  &What,
@@ -68,7 +73,21 @@ Violation (
   const std::string  &Console
   )
 {
-  std::fprintf (stderr, "controller answers: %s (run: %s)\nconsole:\n%s\n", What.c_str (), Run.c_str (), Console.c_str ());
+  std::string  Journal;
+
+  for (UINT32 Index = 0; (mCurrentSim != NULL) && (Index < SimFrameCount (mCurrentSim)); Index++) {
+    Journal += SimHostFrameText (mCurrentSim, Index) + "\n";
+  }
+
+  for (UINT32 Index = 0; (mCurrentSim != NULL) && (SimGetSetRecord (mCurrentSim, Index) != NULL); Index++) {
+    CONST SIM_SET_RECORD  *Set = SimGetSetRecord (mCurrentSim, Index);
+
+    Journal += "set " + std::to_string (Index) + " ref " + std::to_string (Set->Mailbox0) + " policy " +
+               std::to_string (Set->Data[OFFSET_OF (LD_PROPERTIES, CachePolicy)]) + " status " + std::to_string (Set->Status) + "\n";
+  }
+
+  std::fprintf (stderr, "controller answers: %s (run: %s)\nconsole:\n%s\njournal:\n%s", What.c_str (), Run.c_str (),
+                Console.c_str (), Journal.c_str ());
   std::abort ();
 }
 
@@ -526,13 +545,7 @@ CheckRun (
   }
 
   if (Kept > Unanswered) {
-    std::string  Journal;
-
-    for (UINT32 Index = 0; Index < Frames; Index++) {
-      Journal += SimHostFrameText (Sim, Index) + "\n";
-    }
-
-    Violation (Journal + "more frames kept (" + std::to_string (Kept) + ") than requests went unanswered (" +
+    Violation ("more frames kept (" + std::to_string (Kept) + ") than requests went unanswered (" +
                std::to_string (Unanswered) + ")", Name, Console);
   }
 }
@@ -600,7 +613,8 @@ LLVMFuzzerTestOneInput (
         Violation ("the simulator refused a configuration it checked as usable", Run.Name, "");
       }
 
-      Console = HostRunApplication (Run.Arguments, &Status);
+      Console     = HostRunApplication (Run.Arguments, &Status);
+      mCurrentSim = Sim;
       CheckRun (Run.Kind, Run.Name, Sim, Patcher, Console, Status);
 
       if ((Run.Kind == RUN_KIND::LISTING) && (SimFrameCount (Sim) > INVENTORY)) {
@@ -612,6 +626,7 @@ LLVMFuzzerTestOneInput (
       }
 
       HostPoolFreeDeliberate ();
+      mCurrentSim = NULL;
     }
 
     HostShellReset ();

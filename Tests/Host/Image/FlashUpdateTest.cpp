@@ -785,6 +785,29 @@ TEST_F (FlashUpdate, AFailedReReadWithNothingToRestoreLeavesTheUpdateComplete) {
   }
 }
 
+TEST_F (FlashUpdate, ADriveListedTwiceIsNotLostWhenOneOfItsSetsFails) {
+  //
+  // A faulty list names target id 39 twice (references 0x0127 and 0x0027).
+  // The set of 0x0127 fails, the set of 0x0027 switches that drive to
+  // write-through. The switch fails, and the drive that it did switch is
+  // put back rather than forgotten. (Found by the fuzzer of controller
+  // answers.) Which of the two drives a later failure hits cannot be told
+  // apart, so the target id is named as kept.
+  //
+  SIM_CONTROLLER  *Sim = Bring ("controller\ndrive 0x0127 wb set-fail 0x61\ndrive 0x0027 wb\n");
+
+  ASSERT_NE (nullptr, Sim);
+  Write (ImageFor (Sim).Component (FAMILY, "APP ", 5000));
+
+  std::string  Shown = Run ();
+
+  EXPECT_EQ (EFI_DEVICE_ERROR, mStatus);
+  EXPECT_EQ (0x01, SimDriveCachePolicy (SimGetDrive (Sim, 1))) << Shown << "\nthe switched drive (0x0027) is put back";
+  EXPECT_EQ (0x01, SimDriveCachePolicy (SimGetDrive (Sim, 0)));
+  EXPECT_NE (std::string::npos, Shown.find ("\nWrite-through kept for VD(39)" + KEPT_NOT_RESTORED)) << Shown;
+  EXPECT_EQ (0u, SimOpcodeCount (Sim, OP_FLASH_OPEN));
+}
+
 TEST_F (FlashUpdate, ADriveFoundInWriteThroughIsLeftSoByASuccessfulRun) {
   //
   // After a failed run left drive 0 in write-through, a successful run
