@@ -477,12 +477,19 @@ CheckRun (
   // up with the journal in order: a status of 0 always means the command
   // ran.
   //
+  //
+  // The simulator keeps SIM_MAX_SET_RECORDS set records; a run with more
+  // sets (up to 256 drives, twice) cannot be followed drive by drive, and
+  // only the other checks apply to it.
+  //
+  BOOLEAN  SetsKept = (SimGetCounters (Sim)->SetOverflow == 0) && (SimGetCounters (Sim)->FrameOverflow == 0);
+
   std::map<UINT8, UINT8>  LastReadPolicy;
   std::map<UINT8, BOOLEAN> Switched;
   UINTN                   NextAnswer = 0;
   UINT32                  NextSet    = 0;
 
-  for (UINT32 Index = 0; Index < Frames; Index++) {
+  for (UINT32 Index = 0; SetsKept && (Index < Frames); Index++) {
     CONST SIM_FRAME_RECORD  *Frame = SimGetFrame (Sim, Index);
 
     if (!Frame->Answered || (Frame->Status != 0)) {
