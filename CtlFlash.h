@@ -1102,7 +1102,10 @@ extern BOOLEAN  mCheckOnly;
 
 /**
   Read a whole file into one zero-filled pool buffer one byte longer than
-  the file.
+  the file. The file is read in pieces of at most 1 MiB; once the
+  read has taken 5 seconds, a notice names the file and the MiB read so
+  far of its total, and again every 30 seconds (a slow medium must not look
+  like a hang). A read that ends sooner prints nothing.
 
   @param[in]  FileName  ASCII file name.
   @param[out] FileSize  Receives the file size when a buffer is returned;
@@ -1115,6 +1118,33 @@ VOID *
 LoadWholeFile (
   IN  CONST CHAR8  *FileName,
   OUT UINT32       *FileSize OPTIONAL
+  );
+
+/**
+  LoadWholeFile for a file that must begin with known bytes: its first
+  HeadLength bytes are read and compared before anything else, so a file
+  that does not begin with them is refused at once, however large it is.
+
+  @param[in]  FileName     ASCII file name.
+  @param[in]  Head         The bytes the file must begin with.
+  @param[in]  HeadLength   Their number.
+  @param[out] FileSize     Receives the file size when a buffer is returned;
+                           may be NULL.
+  @param[out] HeadDiffers  Set to TRUE when the file was refused because it
+                           does not begin with Head (shorter files
+                           included); nothing is printed for that, the
+                           caller says what it means. FALSE otherwise.
+
+  @return The buffer, as LoadWholeFile returns it; NULL when the file cannot
+          be read (the reason has been printed) or does not begin with Head.
+**/
+VOID *
+LoadFileWithHead (
+  IN  CONST CHAR8  *FileName,
+  IN  CONST VOID   *Head,
+  IN  UINT32       HeadLength,
+  OUT UINT32       *FileSize OPTIONAL,
+  OUT BOOLEAN      *HeadDiffers
   );
 
 #endif

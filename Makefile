@@ -125,16 +125,17 @@ shell: efi image-tool
 FUZZ_CMAKE := cmake -S $(ROOT) -B $(BUILD)/fuzz -DEDK2_DIR=$(EDK2_DIR) \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCTL_SANITIZE=OFF -DCTL_EFI_DIR=$(BUILD)
 
-# The image fuzzer's short bounded run (a fixed number of inputs).
+# A short bounded run of each fuzzer (a fixed number of inputs).
 fuzz-smoke: edk2
 	@$(FUZZ_CMAKE) >/dev/null
-	@cmake --build $(BUILD)/fuzz -j$(JOBS) --target ctl_fuzz_image
+	@cmake --build $(BUILD)/fuzz -j$(JOBS) --target ctl_fuzz_image ctl_fuzz_controller
 	@ctest --test-dir $(BUILD)/fuzz -R 'FuzzShort$$' --output-on-failure
 
-# Ten minutes of fuzzing on a corpus kept in build/fuzz.
+# Ten minutes of fuzzing for each fuzzer, on corpora kept in build/fuzz.
 fuzz: edk2
 	@$(FUZZ_CMAKE) >/dev/null
 	@cmake --build $(BUILD)/fuzz -j$(JOBS) --target fuzz-image
+	@cmake --build $(BUILD)/fuzz -j$(JOBS) --target fuzz-controller
 
 # The benchmarks (tests labelled "bench", registered only in a Release tree
 # without sanitizers), built in build/bench; their output is shown in full.

@@ -106,7 +106,7 @@ WriteControllerRecords (
     SfoRecordBegin ("Controller");
     SfoFieldDecimal (Slot);
     SfoFieldText (Controller->Location);
-    SfoFieldText (Controller->Disabled ? "not-answering" : "ready");
+    SfoFieldText ((Controller->Disabled || Controller->NotAnswering) ? "not-answering" : "ready");
     WriteIds (Controller->VendorId, Controller->DeviceId, Controller->SubsystemVendorId, Controller->SubsystemId);
     SfoFieldText (Controller->Disabled ? NULL : GetBatteryTypeName (Slot));
     SfoFieldText (Controller->Disabled ? NULL : GetProductName (Slot));

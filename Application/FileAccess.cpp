@@ -336,16 +336,159 @@ AsciiToUnicodeCopy (
   return Destination;
 }
 
-VOID *
-LoadWholeFile (
+namespace {
+
+constexpr UINT32  BYTES_PER_MIB = 0x100000;
+
+///
+/// The notice of a long read. Without a timer (CreateEvent or SetTimer
+/// failed) the read goes on without notices.
+///
+struct READ_NOTICE {
+  EFI_EVENT      Timer;
+  CONST CHAR8    *FileName;
+  UINT32         Total;
+};
+
+VOID
+ReadNoticeStart (
+  OUT READ_NOTICE  *Notice,
   IN  CONST CHAR8  *FileName,
-  OUT UINT32       *FileSize OPTIONAL
+  IN  UINT32       Total
+  )
+{
+  Notice->Timer    = NULL;
+  Notice->FileName = FileName;
+  Notice->Total    = Total;
+
+  if (gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, NULL, NULL, &Notice->Timer) != EFI_SUCCESS) {
+    Notice->Timer = NULL;
+    return;
+  }
+
+  if (gBS->SetTimer (Notice->Timer, TimerRelative, LOAD_NOTICE_FIRST_100NS) != EFI_SUCCESS) {
+    gBS->CloseEvent (Notice->Timer);
+    Notice->Timer = NULL;
+  }
+}
+
+///
+/// After each piece: a notice when the timer has gone off, and the timer
+/// set again for the next one.
+///
+VOID
+ReadNoticeCheck (
+  IN CONST READ_NOTICE  *Notice,
+  IN UINT32             Done
+  )
+{
+  if ((Notice->Timer == NULL) || (gBS->CheckEvent (Notice->Timer) != EFI_SUCCESS)) {
+    return;
+  }
+
+  AsciiPrint (
+    "\nReading %a: %u MiB of %u MiB so far, please wait.",
+    Notice->FileName,
+    Done / BYTES_PER_MIB,
+    (Notice->Total + BYTES_PER_MIB - 1) / BYTES_PER_MIB
+    );
+  gBS->SetTimer (Notice->Timer, TimerRelative, LOAD_NOTICE_REPEAT_100NS);
+}
+
+VOID
+ReadNoticeEnd (
+  IN READ_NOTICE  *Notice
+  )
+{
+  if (Notice->Timer != NULL) {
+    gBS->CloseEvent (Notice->Timer);
+    Notice->Timer = NULL;
+  }
+}
+
+/**
+  Read Length bytes from the file's current position into Buffer, in pieces
+  of at most LOAD_PIECE_SIZE bytes, with the notice of a long read. Done is
+  what was read before (for the notice).
+
+  @retval TRUE   All Length bytes arrived.
+  @retval FALSE  A read failed (FileRead has reported it) or came back
+                 short (reported here).
+**/
+BOOLEAN
+ReadPieces (
+  IN     FILE_RECORD        *File,
+  OUT    UINT8              *Buffer,
+  IN     UINT32             Length,
+  IN     UINT32             Done,
+  IN     CONST READ_NOTICE  *Notice
+  )
+{
+  UINT32  Read = 0;
+
+  while (Read < Length) {
+    UINT32  Piece    = MIN (Length - Read, LOAD_PIECE_SIZE);
+    UINTN   Elements = FileRead (Buffer + Read, Piece, 1, File);
+    FILE_SLOT  *Slot = FindFileSlot (File);
+
+    //
+    // A read that the shell reports as failed is not trusted, whatever
+    // byte count came with it.
+    //
+    if ((Slot != NULL) && (Slot->ErrorFlag != 0)) {
+      return FALSE;
+    }
+
+    if (Elements != 1) {
+      AsciiPrint ("\nfile read incomplete : 0x%x bytes expected", Notice->Total);
+      return FALSE;
+    }
+
+    Read += Piece;
+    ReadNoticeCheck (Notice, Done + Read);
+  }
+
+  return TRUE;
+}
+
+BOOLEAN
+BeginsWith (
+  IN CONST UINT8  *Buffer,
+  IN CONST VOID   *Head,
+  IN UINT32       HeadLength
+  )
+{
+  CONST UINT8  *Expected = static_cast<CONST UINT8 *> (Head);
+
+  for (UINT32 Index = 0; Index < HeadLength; Index++) {
+    if (Buffer[Index] != Expected[Index]) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
+/**
+  The load itself; Head may be NULL (no head to check).
+**/
+VOID *
+LoadFile (
+  IN  CONST CHAR8  *FileName,
+  IN  CONST VOID   *Head,
+  IN  UINT32       HeadLength,
+  OUT UINT32       *FileSize,
+  OUT BOOLEAN      *HeadDiffers
   )
 {
   FILE_RECORD  *File;
   UINT64       Size;
   UINT32       Size32;
   UINT8        *Buffer;
+
+  if (HeadDiffers != NULL) {
+    *HeadDiffers = FALSE;
+  }
 
   File = FileOpen (FileName, "r");
   if (File == NULL) {
@@ -382,25 +525,46 @@ LoadWholeFile (
   }
 
   //
-  // One read for the whole file. A file that did not arrive whole is never
-  // handed on: the zeros left for its missing bytes would be flashed into a
-  // controller as if they were firmware. A failed read has been reported by
-  // FileRead; a short one is reported here.
+  // A file that did not arrive whole is never handed on: the zeros left
+  // for its missing bytes would be flashed into a controller as if they
+  // were firmware.
   //
-  UINTN      Elements   = FileRead (Buffer, Size32, 1, File);
-  FILE_SLOT  *Slot      = FindFileSlot (File);
-  BOOLEAN    ReadFailed = (Slot != NULL) && (Slot->ErrorFlag != 0);
+  READ_NOTICE  Notice;
+  UINT32       First = 0;
+  BOOLEAN      Whole;
+
+  ReadNoticeStart (&Notice, FileName, Size32);
 
   //
-  // A read that the shell reports as failed is not trusted, whatever byte
-  // count came with it.
+  // The head first: a file that does not begin with it is refused before
+  // the rest of it is read. A file shorter than the head cannot begin with
+  // it; it is read whole and refused all the same.
   //
-  if ((Elements != 1) || ReadFailed) {
-    if (!ReadFailed) {
-      AsciiPrint ("\nfile read incomplete : 0x%x bytes expected", Size32);
+  if (Head != NULL) {
+    First = MIN (HeadLength, Size32);
+    Whole = ReadPieces (File, Buffer, First, 0, &Notice);
+    if (Whole && ((First < HeadLength) || !BeginsWith (Buffer, Head, HeadLength))) {
+      ReadNoticeEnd (&Notice);
+      FileClose (File);
+      FreePool (Buffer);
+      if (HeadDiffers != NULL) {
+        *HeadDiffers = TRUE;
+      }
+
+      return NULL;
     }
+  } else {
+    Whole = TRUE;
+  }
 
-    FileClose (File);
+  if (Whole) {
+    Whole = ReadPieces (File, Buffer + First, Size32 - First, First, &Notice);
+  }
+
+  ReadNoticeEnd (&Notice);
+  FileClose (File);
+
+  if (!Whole) {
     FreePool (Buffer);
     return NULL;
   }
@@ -409,6 +573,28 @@ LoadWholeFile (
     *FileSize = Size32;
   }
 
-  FileClose (File);
   return Buffer;
+}
+
+} // namespace
+
+VOID *
+LoadWholeFile (
+  IN  CONST CHAR8  *FileName,
+  OUT UINT32       *FileSize OPTIONAL
+  )
+{
+  return LoadFile (FileName, NULL, 0, FileSize, NULL);
+}
+
+VOID *
+LoadFileWithHead (
+  IN  CONST CHAR8  *FileName,
+  IN  CONST VOID   *Head,
+  IN  UINT32       HeadLength,
+  OUT UINT32       *FileSize OPTIONAL,
+  OUT BOOLEAN      *HeadDiffers
+  )
+{
+  return LoadFile (FileName, Head, HeadLength, FileSize, HeadDiffers);
 }

@@ -23,6 +23,21 @@
 #define FILE_NAME_BUFFER_LENGTH  260
 
 ///
+/// The most bytes that LoadWholeFile asks the shell for in one read: small
+/// enough that a long read is noticed while it lasts.
+///
+#define LOAD_PIECE_SIZE  0x100000u
+
+///
+/// When LoadWholeFile tells the user about a read that is taking long: first
+/// after 5 s, then every 30 s, counted with a boot-services timer event (a
+/// read does not stall, so there is no count of stalled time to go by). In
+/// units of 100 ns, as SetTimer takes them.
+///
+#define LOAD_NOTICE_FIRST_100NS   50000000ull
+#define LOAD_NOTICE_REPEAT_100NS  300000000ull
+
+///
 /// One file that can be open.
 ///
 /// | Field     | Set by                          | Cleared by         |

@@ -316,6 +316,26 @@ ForgetCommand (
   return ForgetUpdateRecord (Text);
 }
 
+///
+/// TRUE when every character of Name is in Latin-1 (U+0001 to U+00FF): the
+/// file name goes on as one byte per character, and a character above
+/// U+00FF has no such byte (U+0100 would become a NUL and end the name
+/// early, so another file than the one named would be read).
+///
+BOOLEAN
+FileNameIsLatin1 (
+  IN CONST CHAR16  *Name
+  )
+{
+  for ( ; *Name != 0; Name++) {
+    if (*Name > 0xFF) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
 } // namespace
 
 EFI_STATUS
@@ -372,6 +392,12 @@ ProcessCommandLine (
 
   if (Fault != ARGUMENT_FAULT::NONE) {
     PrintArgumentFault (Fault, &Words);
+    NoteRunRefused ();
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if (!FileNameIsLatin1 (Words.Word[0])) {
+    AsciiPrint ("\nFwFile has a character above U+00FF; such a file name cannot be opened..");
     NoteRunRefused ();
     return EFI_INVALID_PARAMETER;
   }

@@ -259,7 +259,7 @@ UpdateOne (
   UPDATE_OUTCOME      Outcome     = { EFI_NO_RESPONSE, FALSE, 0 };
 
   *GuardRan = FALSE;
-  if (Controller->Disabled) {
+  if (Controller->Disabled || Controller->NotAnswering) {
     AsciiPrint ("\nController %d did not answer; it is not updated..", Index);
     return Outcome;
   }
@@ -295,25 +295,35 @@ ImageSupports (
 }
 
 ///
-/// Read the image file once for the whole run; NULL when it cannot be read
-/// (LoadWholeFile has said why).
+/// Read the image file once for the whole run, its signature first, so
+/// that a file that is no image is refused at once rather than after all of
+/// it has been read. NULL when it cannot be read (the file layer has said
+/// why; Status EFI_LOAD_ERROR) or has no signature (nothing said yet;
+/// Status EFI_UNSUPPORTED).
 ///
 UINT8 *
 LoadRunImage (
-  IN OUT RUN_FILE  *File,
-  OUT    UINT32    *FileLength
+  IN OUT RUN_FILE    *File,
+  OUT    UINT32      *FileLength,
+  OUT    EFI_STATUS  *Status
   )
 {
+  BOOLEAN  NoSignature = FALSE;
+
   if (mCheckOnly) {
     AsciiPrint ("\nCheck only: nothing is written to the controller.");
   }
 
-  UINT8  *Image = static_cast<UINT8 *> (LoadWholeFile (File->Name, FileLength));
+  UINT8  *Image = static_cast<UINT8 *> (
+                    LoadFileWithHead (File->Name, IMAGE_SIGNATURE, IMAGE_SIGNATURE_SIZE, FileLength, &NoSignature)
+                    );
 
   if (Image == NULL) {
+    *Status = NoSignature ? EFI_UNSUPPORTED : EFI_LOAD_ERROR;
     return NULL;
   }
 
+  *Status      = EFI_SUCCESS;
   File->Loaded = TRUE;
   if (EFI_ERROR (gBS->CalculateCrc32 (Image, *FileLength, &File->Crc32))) {
     File->Crc32 = 0;
@@ -337,17 +347,20 @@ RunSingle (
   BOOLEAN                   GuardRan    = FALSE;
   UINT32                    FileLength  = 0;
 
-  if (Controller->Disabled) {
+  if (Controller->Disabled || Controller->NotAnswering) {
     //
     // Refused before the file is read: an update attempt could only fail
     // further on, with a message that says nothing about the real cause.
     //
     AsciiPrint ("\nController %d did not answer; it is not updated..", Index);
   } else {
-    UINT8  *Image = LoadRunImage (File, &FileLength);
+    UINT8  *Image = LoadRunImage (File, &FileLength, &Outcome.Status);
 
     if (Image == NULL) {
-      Outcome.Status = EFI_LOAD_ERROR;
+      if (Outcome.Status == EFI_UNSUPPORTED) {
+        AsciiPrint ("\nFirmware image doesn't support this controller..");
+      }
+
       PrintClosingMessage (Outcome);
     } else {
       POOL_GUARD  ImageBuffer (Image);
@@ -378,10 +391,12 @@ RunAll (
 {
   RUN_TALLY  Tally      = { 0, 0, 0, EFI_SUCCESS };
   UINT32     FileLength = 0;
-  UINT8      *Image     = LoadRunImage (File, &FileLength);
+  UINT8      *Image     = LoadRunImage (File, &FileLength, &Tally.FirstFailure);
 
   if (Image == NULL) {
-    Tally.FirstFailure = EFI_LOAD_ERROR;
+    if (Tally.FirstFailure == EFI_UNSUPPORTED) {
+      AsciiPrint ("\nFirmware image doesn't support any controller: the file has no image signature..");
+    }
   } else {
     POOL_GUARD  ImageBuffer (Image);
 

@@ -165,9 +165,21 @@ UpdateFirmware (
     AsciiPrint ("\nCheck only: nothing is written to the controller.");
   }
 
-  UINT8  *Image = static_cast<UINT8 *> (LoadWholeFile (FileName, &FileLength));
+  //
+  // The signature is read and checked before the rest of the file: a file
+  // that is no image is refused at once, not after minutes of reading.
+  //
+  BOOLEAN  NoSignature = FALSE;
+  UINT8    *Image      = static_cast<UINT8 *> (
+                           LoadFileWithHead (FileName, IMAGE_SIGNATURE, IMAGE_SIGNATURE_SIZE, &FileLength, &NoSignature)
+                           );
 
   if (Image == NULL) {
+    if (NoSignature) {
+      AsciiPrint ("\nFirmware image doesn't support this controller..");
+      return Outcome (EFI_UNSUPPORTED);
+    }
+
     return Outcome (EFI_LOAD_ERROR);
   }
 
@@ -273,13 +285,18 @@ UpdateFirmwareFromImage (
 
   //
   // The firmware is written whatever the restore does; a restore that fails
-  // still makes the run a failure, so that a script sees it.
+  // still makes the run a failure, so that a script sees it. But only drives
+  // that this run switched need restoring: with none (no write-back drive,
+  // or "force"), a failing re-read after the flash, as from a controller
+  // that resets itself after a commit, leaves nothing undone, and a
+  // complete update is not reported as failed (a script would flash again).
   //
-  BOOLEAN  Restored = RestoreWriteCachePolicy (Controller);
-  BOOLEAN  Kept     = ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED);
+  BOOLEAN  AnySwitched = (DrivesLeftInWriteThrough () != 0);
+  BOOLEAN  Restored    = RestoreWriteCachePolicy (Controller);
+  BOOLEAN  Kept        = ReportDrivesLeftInWriteThrough (WRITE_THROUGH_REASON::RESTORE_FAILED);
 
   FinishUpdateRecord (Controller);
-  if (Kept || !Restored) {
+  if (Kept || (!Restored && AnySwitched)) {
     return Outcome (EFI_DEVICE_ERROR, TRUE, mComponentCount);
   }
 

@@ -21,6 +21,11 @@
     component cannot be flashed, and flashing the others around it would
     leave part of a firmware set. The whole image is refused, as for a
     cut-off file.
+  - The scan does not stop when the component table is full: it goes on to
+    the end of the area, so that a component beyond the last entry, or a
+    cut or malformed header after it, refuses the whole image too. Flashing
+    the first MAX_IMAGE_COMPONENTS and reporting success would leave part of
+    a firmware set as well.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -366,7 +371,7 @@ ScanImageComponents (
   Family   = NO_FAMILY;
   Count    = 0;
   Position = 0;
-  while ((Count < MAX_IMAGE_COMPONENTS) && (Position < View.Length ())) {
+  while (Position < View.Length ()) {
     UINTN   Current;
     UINT32  Type;
     UINT32  Size;
@@ -418,6 +423,15 @@ ScanImageComponents (
     // and as for a cut-off header, the whole image is refused.
     //
     if (!View.Contains (Current, Size)) {
+      Count = 0;
+      break;
+    }
+
+    //
+    // One component more than the table holds: the image cannot be flashed
+    // whole, so none of it is.
+    //
+    if (Count == MAX_IMAGE_COMPONENTS) {
       Count = 0;
       break;
     }

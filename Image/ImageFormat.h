@@ -220,7 +220,9 @@ IsControllerSupported (
   type whose size field is below the header size is a hole in the image;
   either refuses the whole image (the result is 0), so every accepted
   component lies wholly inside the buffer and an image is never partly
-  flashed.
+  flashed. For the same reason an image with more components than the
+  table holds is refused, and the headers after the last entry are checked
+  like the others.
 
   @param[in] Area    Start of the component area (mComponentArea).
   @param[in] Length  Length of the area in bytes.

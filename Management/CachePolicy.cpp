@@ -160,6 +160,17 @@ SetLogicalDriveProperties (
   IN BOOLEAN             Switching
   )
 {
+  //
+  // Per target id: a set request under it succeeded, or failed. A faulty
+  // list may name one target id twice (two references): the per-drive
+  // arrays hold it once, so the bookkeeping waits for every entry.
+  //
+  BOOLEAN  Succeeded[MAX_TARGET_IDS];
+  BOOLEAN  Failed[MAX_TARGET_IDS];
+
+  gBS->SetMem (Succeeded, sizeof (Succeeded), 0);
+  gBS->SetMem (Failed, sizeof (Failed), 0);
+
   for (UINT32 Position = 0; Position < mLdCount; Position++) {
     UINT8  TargetId = TargetIdAt (Position);
 
@@ -187,26 +198,46 @@ SetLogicalDriveProperties (
 
     if (Status != 0) {
       AsciiPrint ("\nFailed to set LD(%d) properties Err(%d).", TargetId, Status);
-      mSavedCachePolicy[TargetId] = 0;
-      mCachePolicyFailed          = TRUE;
+      Failed[TargetId]   = TRUE;
+      mCachePolicyFailed = TRUE;
       continue;
     }
 
+    Succeeded[TargetId] = TRUE;
     if (mSavedCachePolicy[TargetId] == 0) {
       continue;
     }
 
-    if (!Switching) {
-      mInWriteThrough[TargetId] = FALSE;
-    } else if (!mInWriteThrough[TargetId] && (mSwitchedCount < MAX_TARGET_IDS)) {
+    if (Switching && !mInWriteThrough[TargetId] && (mSwitchedCount < MAX_TARGET_IDS)) {
       //
       // A target id listed twice is recorded once, so the record never
-      // holds more than the 64 target ids.
+      // holds more than the 64 target ids. A set that succeeded is recorded
+      // even when another entry of the same target id failed: that drive is
+      // in write-through now.
       //
       mInWriteThrough[TargetId]                = TRUE;
       mSwitchedDrives[mSwitchedCount].TargetId = TargetId;
       mSwitchedDrives[mSwitchedCount].VdId     = VdId;
       mSwitchedCount++;
+    }
+  }
+
+  for (UINT32 TargetId = 0; TargetId < MAX_TARGET_IDS; TargetId++) {
+    //
+    // A drive whose every set failed was not changed: it loses its saved
+    // policy, so the restore leaves it alone.
+    //
+    if (Failed[TargetId] && !Succeeded[TargetId]) {
+      mSavedCachePolicy[TargetId] = 0;
+    }
+
+    //
+    // Back in write-back only when every set under the target id
+    // succeeded: after a partial failure the tool cannot tell which drive
+    // of a target id listed twice is which, and names it as kept.
+    //
+    if (!Switching && Succeeded[TargetId] && !Failed[TargetId] && (mSavedCachePolicy[TargetId] != 0)) {
+      mInWriteThrough[TargetId] = FALSE;
     }
   }
 

@@ -100,7 +100,10 @@ GetLogicalDriveProperties (
   alone. The outcome is in mCachePolicyFailed.
 
   A successful set of a drive with a saved policy marks it in write-through
-  when Switching, and back in write-back otherwise.
+  when Switching, and back in write-back otherwise. A target id that a
+  faulty list names twice is one drive here: it keeps its saved policy when
+  any of its sets succeeded, and is back in write-back only when all of
+  them did.
 
   @param[in] Controller  The controller.
   @param[in] Switching   TRUE for the switch, FALSE for the restore.

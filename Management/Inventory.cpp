@@ -25,7 +25,9 @@ constexpr UINTN  BATTERY_NAME_MAX = sizeof (BBU_INFO_RESPONSE::Name);
 
 ///
 /// Names as printed: a name that is not NUL-terminated inside its record is
-/// cut at the end of the record, never read beyond it.
+/// cut at the end of the record, never read beyond it, and a byte outside
+/// printable ASCII shows as '?' (a controller's name is its own bytes:
+/// control characters would reach the console as they are).
 ///
 CHAR8  mProductNameText[PRODUCT_NAME_MAX + 1];
 CHAR8  mBatteryNameText[BATTERY_NAME_MAX + 1];
@@ -39,7 +41,8 @@ constexpr CONST CHAR8   *mBatteryTypeNames[] = { "None", "Velka", "BBU", "DORNIS
 
 /**
   Copy a name of at most Size bytes that may lack its NUL into Text, which
-  has Size + 1 bytes, and terminate it.
+  has Size + 1 bytes, and terminate it; bytes outside 0x20 to 0x7E become
+  '?'.
 **/
 CONST CHAR8 *
 TerminatedName (
@@ -51,7 +54,9 @@ TerminatedName (
   UINTN  Length = 0;
 
   while ((Length < Size) && (Name[Length] != 0)) {
-    Text[Length] = Name[Length];
+    UINT8  Byte = static_cast<UINT8> (Name[Length]);
+
+    Text[Length] = ((Byte >= 0x20) && (Byte <= 0x7E)) ? Name[Length] : '?';
     Length++;
   }
 

@@ -4,6 +4,12 @@
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
+//
+// GoogleTest before any EDK II header: those make every later declaration
+// hidden, which clang refuses for GoogleTest's exported classes.
+//
+#include <gtest/gtest.h>
+
 #include "SimHost.h"
 #include "SimJournalText.h"
 
@@ -12,8 +18,6 @@ extern "C" {
 }
 
 #include <cstdlib>
-
-#include <gtest/gtest.h>
 
 namespace {
 

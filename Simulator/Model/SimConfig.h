@@ -212,6 +212,20 @@ struct SIM_FAULT {
   UINT64     DelayUs;      ///< answer (and execute) this long after the post
 };
 
+///
+/// Sees every answer that carries data to the host just before it is
+/// written, and may change any of its Length bytes: a controller whose
+/// answers are arbitrary (the fuzzer of controller answers). Mailbox0 is the
+/// request's mailbox word 0 (the target id of a properties read).
+///
+typedef VOID (*SIM_ANSWER_HOOK)(
+  VOID    *Context,
+  UINT32  Opcode,
+  UINT32  Mailbox0,
+  UINT8   *Answer,
+  UINT32  Length
+  );
+
 struct SIM_CONFIG {
   UINT16              VendorId;
   UINT16              DeviceId;
@@ -311,6 +325,13 @@ struct SIM_CONFIG {
 
   UINT32              FaultCount;
   SIM_FAULT           Faults[SIM_MAX_FAULTS];
+
+  ///
+  /// NULL (the default, and always from a scenario text), or a hook that
+  /// may change each data answer before it is written.
+  ///
+  SIM_ANSWER_HOOK     AnswerHook;
+  VOID                *AnswerHookContext;
 };
 
 //

@@ -302,6 +302,25 @@ CloseFlash (
   Sim->FlashReceived = 0;
 }
 
+///
+/// Write a data answer to the host, after the answer hook (if any) has had
+/// its say. Answer is the model's scratch area, or a copy in it.
+///
+UINT8
+Respond (
+  IN SIM_CONTROLLER       *Sim,
+  IN CONST COMMAND_FRAME  *Frame,
+  IN UINT8                *Answer,
+  IN UINT32               Length
+  )
+{
+  if (Sim->Config.AnswerHook != NULL) {
+    Sim->Config.AnswerHook (Sim->Config.AnswerHookContext, Frame->Opcode, Frame->Mailbox[0], Answer, Length);
+  }
+
+  return WriteToHost (&Sim->Dma, Frame, Answer, Length) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
+}
+
 UINT8
 ExecuteControllerInfo (
   IN SIM_CONTROLLER       *Sim,
@@ -321,7 +340,7 @@ ExecuteControllerInfo (
     SimCopyBytes (&Response[CTRL_INFO_PRODUCT_NAME], Name, Length);
   }
 
-  return WriteToHost (&Sim->Dma, Frame, Response, CTRL_INFO_RESPONSE_SIZE) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
+  return Respond (Sim, Frame, Response, CTRL_INFO_RESPONSE_SIZE);
 }
 
 UINT8
@@ -352,7 +371,7 @@ ExecuteBattery (
     }
   }
 
-  return WriteToHost (&Sim->Dma, Frame, Response, BBU_RESPONSE_SIZE) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
+  return Respond (Sim, Frame, Response, BBU_RESPONSE_SIZE);
 }
 
 UINT8
@@ -377,7 +396,7 @@ ExecuteDriveList (
     Entry[4] = static_cast<UINT8> (Index);    // uninterpreted filler
   }
 
-  return WriteToHost (&Sim->Dma, Frame, Response, sizeof (LD_LIST)) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
+  return Respond (Sim, Frame, Response, sizeof (LD_LIST));
 }
 
 UINT8
@@ -396,7 +415,11 @@ ExecuteGetProperties (
     return Drive->GetFailStatus;
   }
 
-  return WriteToHost (&Sim->Dma, Frame, Drive->Properties, sizeof (LD_PROPERTIES)) ? SIM_STATUS_SUCCESS : SIM_STATUS_DMA_FAULT;
+  //
+  // The answer is a copy: a hook may change it, not the drive itself.
+  //
+  SimCopyBytes (Sim->Scratch, Drive->Properties, sizeof (LD_PROPERTIES));
+  return Respond (Sim, Frame, Sim->Scratch, sizeof (LD_PROPERTIES));
 }
 
 UINT8

@@ -114,3 +114,22 @@ class Made:
 
     def __repr__(self):
         return "Made(%r, %s)" % (self.name, ", ".join(map(repr, self.words)))
+
+
+class Slow:
+    """A file (a Payload or a Made) put on a second volume of its own, which
+    QEMU reads at no more than SLOW_BYTES_PER_SECOND, as a slow USB stick
+    would. A command names it as %slow%NAME: the startup script sets slow
+    to that volume's root (fs1:\\ normally)."""
+
+    SLOW_BYTES_PER_SECOND = 1 << 20
+
+    def __init__(self, entry):
+        self.entry = entry
+        self.name = entry.name
+
+    def make(self, path, tools):
+        self.entry.make(path, tools)
+
+    def __repr__(self):
+        return "Slow(%r)" % (self.entry,)

@@ -30,7 +30,7 @@ import struct
 import tempfile
 import zlib
 
-from CaseTypes import Against, Case, Made, Payload, Regex
+from CaseTypes import Against, Case, Made, Payload, Regex, Slow
 
 TWO_CONTROLLERS = "Scenarios/TwoControllers.cfg"
 
@@ -941,4 +941,86 @@ CASES += [
         ("pci 0 11 0 -i", same_bars("0000:00:11.0")),
         ("pci 0 12 0 -i", same_bars("0000:00:12.0")),
     ], files=["@build/ctlsimctl.efi"], timeout=30),
+
+]
+
+#
+# Hostile input: images with more components than the application's table
+# holds or a cut header after the last one it counts, file names beyond
+# Latin-1, and a complete update whose re-read of the drives fails with
+# nothing to restore.
+#
+HOSTILE = "Scenarios/HostileInput.cfg"
+# 64 small components of the update scenario's family, then either a 65th
+# or a 65th header cut short by the end of the file.
+MANY_SCRIPT = r"""
+import struct, sys
+def header(label, size):
+    h = bytearray(1084)
+    h[0:4] = b"TQ30"
+    h[16:20] = label
+    h[24:28] = struct.pack("<I", size)
+    return bytes(h)
+image = b"ORN#E60B7AA62A27429d821637AE4BE2FBE3FW\0" + struct.pack("<I", 1) + struct.pack("<4H", 0x1F3A, 0x0C31, 0x1F3A, 0x0101)
+for n in range(64):
+    image += header(b"CTLR", 1084 + 4) + bytes([n]) * 4
+if sys.argv[2] == "65":
+    image += header(b"BIOS", 1084 + 4) + bytes(4)
+else:
+    image += header(b"BIOS", 1084 + 4)[:600]
+open(sys.argv[1], "wb").write(image)
+"""
+HOSTILE_FILES = UPDATE_FILES + [
+    Made("upd-65.img", "python3", "-c", MANY_SCRIPT, "{out}", "65"),
+    Made("upd-64cut.img", "python3", "-c", MANY_SCRIPT, "{out}", "cut"),
+]
+NOT_VALID = "\nNot a valid firmware image.."
+
+CASES += [
+    # Part of a firmware set is worse than none: nothing is flashed.
+    Case("image.more-than-64-components", HOSTILE, [
+        ("ctlflash.efi upd-65.img 0", NOT_VALID + FAILED, UNSUPPORTED),
+        ("ctlflash.efi upd-65.img 0 force", NOT_VALID + FAILED, UNSUPPORTED),
+        ("ctlflash.efi upd-65.img 0 check", CHECK_ONLY + NOT_VALID + CHECK_FAILED, UNSUPPORTED),
+        ("ctlsimctl journal 0", journal_of(0, Frames().inventory().inventory().inventory())),
+    ], files=HOSTILE_FILES),
+    Case("image.cut-header-after-64", HOSTILE, [
+        ("ctlflash.efi upd-64cut.img 0 force", NOT_VALID + FAILED, UNSUPPORTED),
+        ("ctlsimctl journal 0", journal_of(0, Frames().inventory())),
+    ], files=HOSTILE_FILES),
+
+    # A name beyond Latin-1 would lose characters on its way to the file
+    # layer (U+0100 would end it after "fw"): it is refused before anything
+    # is opened or asked.
+    Case("args.file-name-beyond-latin1", HOSTILE, [
+        ("ctlflash.efi fw\u0100old.img 0",
+         "\nFwFile has a character above U+00FF; such a file name cannot be opened..", INVALID_PARAMETER),
+        ("ctlflash.efi upd-\u0141pp.img 0 check",
+         "\nFwFile has a character above U+00FF; such a file name cannot be opened..", INVALID_PARAMETER),
+        ("ctlsimctl journal 0", journal_of(0, Frames())),
+    ], files=HOSTILE_FILES),
+
+    # No drive was switched, so the failing re-read after the flash leaves
+    # nothing undone: the update is reported as the success it is.
+    Case("update.nothing-to-restore", HOSTILE, [
+        ("ctlflash.efi upd-app.img 0", "\n\n" + flashed("APP ", 70000) + LIST_FAILED + SUCCESS),
+        ("ctlsimctl journal 0", journal_of(
+            0, Frames().inventory().guard([0]).component(70000).list(status=9), [("APP ", ONE_PAYLOAD)])),
+    ], files=HOSTILE_FILES),
+]
+
+# An image of 8 MiB on a volume that QEMU reads at 1 MiB/s: the read passes
+# 5 s, and the application says how far it has got.
+SLOW_PAYLOAD = Slow(Payload("slow-app.bin", 8 << 20, 21))
+SLOW_FILES = [SLOW_PAYLOAD,
+              Slow(Made("slow.img", "{ctlimage}", "build", "-o", "{out}", "--support", UPDATE_SUPPORT,
+                        "--component", UPDATE_FAMILY + ":APP:{files}/slow-app.bin"))]
+
+CASES += [
+    Case("read.slow-medium", HOSTILE, [
+        ("ctlflash.efi %slow%slow.img 0 check", Regex(
+            re.escape(CHECK_ONLY)
+            + r"(\nReading fs[01]:\\slow\.img: \d+ MiB of 9 MiB so far, please wait\.)+"
+            + re.escape("\n" + would_flash("APP ", HEADER_SIZE + (8 << 20)) + CHECK_PASSED))),
+    ], files=SLOW_FILES, timeout=120),
 ]

@@ -56,7 +56,7 @@ sys.path.insert(0, HERE)
 import Aarch64Cases  # noqa: E402
 import Cases  # noqa: E402  (the table lives beside this file)
 import PowerCutCases  # noqa: E402
-from CaseTypes import Against, Made, Payload, Regex, Step  # noqa: E402
+from CaseTypes import Against, Made, Payload, Regex, Slow, Step  # noqa: E402
 
 APP = "ctlflash.efi"
 DRIVER = "CtlSimDxe.efi"
@@ -194,7 +194,7 @@ def volume_files(entries, efi_dir, out, tools, made):
     are made (each name once per run; one name, one recipe)."""
     result = []
     for entry in entries:
-        if isinstance(entry, (Payload, Made)):
+        if isinstance(entry, (Payload, Made, Slow)):
             path = os.path.join(out, "files", entry.name)
             if entry.name in made:
                 if made[entry.name] != repr(entry):
@@ -203,15 +203,26 @@ def volume_files(entries, efi_dir, out, tools, made):
                 os.makedirs(os.path.dirname(path), exist_ok=True)
                 entry.make(path, tools)
                 made[entry.name] = repr(entry)
-            result.append((entry.name, path))
+            # Files of the slow volume are told apart by their key.
+            result.append(((SLOW_PREFIX if isinstance(entry, Slow) else "") + entry.name, path))
         else:
             result.append((os.path.basename(entry), resolve(entry, efi_dir)))
     return result
 
 
-def startup_script(commands):
-    """startup.nsh for a list of command lines, markers around each."""
-    lines = ["echo -off", "fs0:"]
+SLOW_PREFIX = "slow/"
+
+
+def startup_script(commands, slow_volume=False):
+    """startup.nsh for a list of command lines, markers around each. With a
+    slow volume, whichever of fs0: and fs1: lacks the application is the
+    slow one, and %slow% names its root."""
+    lines = ["echo -off"]
+    if slow_volume:
+        lines += ["if exist fs0:\\%s then" % APP, "  set slow fs1:\\", "  fs0:",
+                  "else", "  set slow fs0:\\", "  fs1:", "endif"]
+    else:
+        lines.append("fs0:")
     for i, command in enumerate(commands):
         lines.append('echo "@@CTL-STEP %d"' % i)
         lines.append(command)
@@ -226,24 +237,38 @@ def startup_script(commands):
 # The volume and the machine
 # ---------------------------------------------------------------------------
 
-def make_volume(out, files, script):
-    """A FAT volume image with the given files at its root."""
+def make_volumes(out, files, commands):
+    """The volume with the files and the startup script, and the slow
+    volume with the files of Slow entries (None when there are none)."""
+    slow = {k[len(SLOW_PREFIX):]: v for k, v in files.items() if k.startswith(SLOW_PREFIX)}
+    plain = {k: v for k, v in files.items() if not k.startswith(SLOW_PREFIX)}
+    image = make_volume(out, plain, startup_script(commands, bool(slow)))
+    slow_image = make_volume(out, slow, None, "slow.img", "CTLSLOW") if slow else None
+    return image, slow_image
+
+
+def make_volume(out, files, script, image_name="volume.img", label="CTLTEST"):
+    """A FAT volume image with the given files at its root (and the startup
+    script, unless it is None)."""
     for name, path in files.items():
         if not os.path.isfile(path):
             raise FileNotFoundError("%s (for %s on the volume) does not exist" % (path, name))
     payload = sum(os.path.getsize(p) for p in files.values())
     mib = max(32, (2 * payload) // (1 << 20) + 8)
-    image = os.path.join(out, "volume.img")
+    image = os.path.join(out, image_name)
     if os.path.exists(image):
         os.remove(image)
     env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
     # 64 heads x 32 sectors: one cylinder is 1 MiB.
     subprocess.run(["mformat", "-i", image, "-C", "-T", str(mib * 2048), "-h", "64", "-s", "32",
-                    "-v", "CTLTEST", "::"], check=True, env=env)
-    script_path = os.path.join(out, "startup.nsh")
-    with open(script_path, "w", encoding="utf-16-le", newline="") as f:
-        f.write(script)
-    for name, path in sorted(files.items()) + [("startup.nsh", script_path)]:
+                    "-v", label, "::"], check=True, env=env)
+    extra = []
+    if script is not None:
+        script_path = os.path.join(out, "startup.nsh")
+        with open(script_path, "w", encoding="utf-16-le", newline="") as f:
+            f.write(script)
+        extra = [("startup.nsh", script_path)]
+    for name, path in sorted(files.items()) + extra:
         subprocess.run(["mcopy", "-i", image, "-o", path, "::/" + name], check=True, env=env)
     return image
 
@@ -261,7 +286,8 @@ def firmware(arch):
     return code, os.environ.get("CTL_OVMF_VARS") or code.replace("OVMF_CODE", "OVMF_VARS")
 
 
-def qemu_command(out, image, arch="x64", interactive=False, vars_file=None):
+def qemu_command(out, image, arch="x64", interactive=False, vars_file=None,
+                 slow_image=None):
     """The QEMU command line. The variable store is a fresh copy of the
     firmware's template in OUT, or vars_file when given (a power-cut case
     hands the same copy to both of its boots)."""
@@ -277,10 +303,17 @@ def qemu_command(out, image, arch="x64", interactive=False, vars_file=None):
                    "-machine", "virt", "-cpu", "max", "-m", "512", "-smp", "1"]
         disk = ["-drive", "if=none,format=raw,id=volume,file=" + image,
                 "-device", "virtio-blk-pci,drive=volume"]
+        if slow_image:
+            disk += ["-drive", "if=none,format=raw,id=slow,file=%s,throttling.bps-read=%d" % (
+                         slow_image, Slow.SLOW_BYTES_PER_SECOND),
+                     "-device", "virtio-blk-pci,drive=slow"]
     else:
         machine = [os.environ.get("CTL_QEMU", "qemu-system-x86_64"),
                    "-machine", "q35", "-m", "256", "-smp", "1"]
         disk = ["-drive", "format=raw,if=ide,file=" + image]
+        if slow_image:
+            disk += ["-drive", "format=raw,if=ide,index=1,file=%s,throttling.bps-read=%d" % (
+                slow_image, Slow.SLOW_BYTES_PER_SECOND)]
     command = machine + [
         "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + code,
         "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
@@ -292,13 +325,13 @@ def qemu_command(out, image, arch="x64", interactive=False, vars_file=None):
     return command + ["-serial", "stdio", "-monitor", "none", "-parallel", "none"]
 
 
-def boot(out, image, steps, arch="x64", vars_file=None, cut_at=None):
+def boot(out, image, steps, arch="x64", vars_file=None, cut_at=None, slow_image=None):
     """Run QEMU until the last marker, a hung step or a time-out; with
     cut_at, kill it (the power cut) as soon as the console shows that text
     after the first step began.
 
     Returns (raw transcript as str, outcome dict)."""
-    command = qemu_command(out, image, arch, vars_file=vars_file)
+    command = qemu_command(out, image, arch, vars_file=vars_file, slow_image=slow_image)
     started = time.monotonic()
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
@@ -400,10 +433,10 @@ def cmd_boot(args):
         os.remove(results_path)
     shutil.rmtree(os.path.join(args.out, "files"), ignore_errors=True)
     steps, files, skipped = plan(cases, args.efi_dir, args.out, tools(args))
-    image = make_volume(args.out, files, startup_script([s["command"] for s in steps]))
+    image, slow_image = make_volumes(args.out, files, [s["command"] for s in steps])
     print("Booting %s with %d steps of %d cases" % (
         "AAVMF" if args.arch == "aarch64" else "OVMF", len(steps), len(cases)), flush=True)
-    text, outcome = boot(args.out, image, steps, args.arch)
+    text, outcome = boot(args.out, image, steps, args.arch, slow_image=slow_image)
     with open(os.path.join(args.out, "transcript.raw"), "w", encoding="latin-1", newline="") as f:
         f.write(text)
     with open(os.path.join(args.out, "transcript.txt"), "w", encoding="latin-1", newline="") as f:

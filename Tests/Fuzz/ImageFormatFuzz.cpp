@@ -2,7 +2,9 @@
   libFuzzer target of the image format code: every input is a loaded image
   file. It goes through the signature check, the support lookup and the
   component scan exactly as the update driver calls them, and then the
-  results are checked: nothing accepted may lie outside the file's bytes.
+  results are checked: nothing accepted may lie outside the file's bytes,
+  and nothing behind the last accepted component may be a component or a
+  cut header of the image's family (only whole images are accepted).
 
   The buffer is the file plus one 0 byte, as LoadWholeFile gives it; that
   extra byte is poisoned, so reading it is reported like any read past the
@@ -139,6 +141,39 @@ LLVMFuzzerTestOneInput (
       }
 
       Family = ThisFamily;
+    }
+
+    //
+    // Only whole images are accepted: behind the last component, nothing
+    // on the scan's 4-byte grid may be a header of the image's family that
+    // is cut short or that would make a component of its own (a 65th one,
+    // say). Headers of an unknown type are skipped whole, as the scan
+    // skips them.
+    //
+    if (Found > 0) {
+      CONST IMAGE_COMPONENT  &Last = mComponentTable[Found - 1];
+      UINTN                  End   = static_cast<UINTN> (Last.Start - Buffer) + Le32 (Last.Header + COMPONENT_SIZE_OFFSET);
+
+      for (UINTN At = End; At + 4 <= Size; ) {
+        if (Le32 (Buffer + At) != Family) {
+          At += 4;
+          continue;
+        }
+
+        if (Size - At < COMPONENT_HEADER_SIZE) {
+          Violation ("a header cut short behind the last component was accepted");
+        }
+
+        UINT32  Type = Le32 (Buffer + At + COMPONENT_TYPE_OFFSET);
+
+        for (UINT32 Code : COMPONENT_TYPE_CODES) {
+          if (Type == Code) {
+            Violation ("a component behind the last one counted was left out");
+          }
+        }
+
+        At += COMPONENT_HEADER_SIZE;
+      }
     }
   }
 

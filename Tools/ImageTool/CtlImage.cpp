@@ -35,7 +35,7 @@ const char  EXIT_TEXT[] =
   "     (build: nothing is written)\n"
   "  2  bad command line\n"
   "  3  inspect: the application accepts the image but flashes only part of it\n"
-  "     (a header off the scan's 4-byte grid, components beyond the 64th)\n"
+  "     (a header off the scan's 4-byte grid)\n"
   "  4  a file cannot be read or written\n";
 
 const char  TOOL_HELP[] =

@@ -235,15 +235,23 @@ WalkArea (
     }
 
     if (Walk.Accepted.size () == MAX_IMAGE_COMPONENTS) {
-      Walk.Warnings.push_back (Format ("more than %u components: the application flashes the first %u; "
-                                       "the one at offset 0x%zX and any after it are not flashed",
-                                       MAX_IMAGE_COMPONENTS, MAX_IMAGE_COMPONENTS, AtFile));
+      Walk.Errors.push_back (Format ("more than %u components (the one at offset 0x%zX is one too many): "
+                                     "the application refuses the whole image",
+                                     MAX_IMAGE_COMPONENTS, AtFile));
       break;
     }
 
     Walk.Accepted.push_back (Position);
     Family    = Word;
     Position += Size;
+  }
+
+  //
+  // An error refuses the whole image, as the application's scan does: no
+  // component is accepted.
+  //
+  if (!Walk.Errors.empty ()) {
+    Walk.Accepted.clear ();
   }
 
   return Walk;

@@ -7,6 +7,7 @@
 **/
 
 #include "HostTest.h"
+#include "HostClock.h"
 #include "HostConsole.h"
 #include "HostMemoryAllocationLib.h"
 #include "HostShellLib.h"
@@ -48,6 +49,19 @@ OpenModes (
   }
 
   return Modes;
+}
+
+EFI_STATUS
+EFIAPI
+NoEvent (
+  UINT32            Type,
+  EFI_TPL           NotifyTpl,
+  EFI_EVENT_NOTIFY  NotifyFunction,
+  VOID              *NotifyContext,
+  EFI_EVENT         *Event
+  )
+{
+  return EFI_OUT_OF_RESOURCES;
 }
 
 class FileAccess : public HOST_TEST {
@@ -125,7 +139,7 @@ TEST_F (FileAccess, LoadTenByteFileGivesElevenZeroTerminatedBytes) {
   EXPECT_EQ (std::vector<UINT8> (Buffer, Buffer + 10), Bytes (10, 0x41));
   EXPECT_EQ (Buffer[10], 0);
   EXPECT_EQ (HostShellOpenCalls ().at (0).OpenMode, MODE_R);
-  EXPECT_EQ (HostShellReadRequests (), std::vector<UINTN> ({ 10 }));   // one read for the whole file
+  EXPECT_EQ (HostShellReadRequests (), std::vector<UINTN> ({ 10 }));   // a small file is one read
   EXPECT_EQ (HostConsoleText (), "");
   EXPECT_EQ (SlotsInUse (), 0u);
   FreePool (Buffer);
@@ -235,6 +249,133 @@ TEST_F (FileAccess, LoadRefusesAFileThatWasNotReadWhole) {
     EXPECT_EQ (SlotsInUse (), 0u);
     EXPECT_EQ (HostShellOpenFileCount (), 0u);
   }
+}
+
+TEST_F (FileAccess, AFileIsReadInPiecesOfAtMostOneMebibyte) {
+  const UINTN  Size = 2 * LOAD_PIECE_SIZE + 7;
+
+  HostShellWriteFile ("big.img", Bytes (Size, 3));
+
+  UINT32  Loaded = 0;
+  UINT8   *Buffer = static_cast<UINT8 *> (LoadWholeFile ("big.img", &Loaded));
+
+  ASSERT_NE (Buffer, nullptr);
+  EXPECT_EQ (Loaded, Size);
+  EXPECT_EQ (HostShellReadRequests (), std::vector<UINTN> ({ LOAD_PIECE_SIZE, LOAD_PIECE_SIZE, 7 }));
+  EXPECT_TRUE (std::vector<UINT8> (Buffer, Buffer + Size) == Bytes (Size, 3));
+  EXPECT_EQ (Buffer[Size], 0);
+  FreePool (Buffer);
+}
+
+TEST_F (FileAccess, TheHeadIsReadAndCheckedBeforeTheRestOfTheFile) {
+  const std::vector<UINT8>  Head = { 'H', 'E', 'A', 'D', 0 };
+  const UINTN               Big  = LOAD_PIECE_SIZE + 100;
+
+  std::vector<UINT8>  Good = Bytes (Big, 9);
+  std::vector<UINT8>  Bad  = Good;
+
+  std::copy (Head.begin (), Head.end (), Good.begin ());
+  std::copy (Head.begin (), Head.end (), Bad.begin ());
+  Bad[4] = 1;   // the head's last byte differs
+
+  struct {
+    CONST char            *Name;
+    std::vector<UINT8>    File;
+    BOOLEAN               Loaded;
+    std::vector<UINTN>    Reads;
+  } CONST  Cases[] = {
+    { "head, then the rest",       Good,                                        TRUE,  { 5, LOAD_PIECE_SIZE, 95 } },
+    { "the head alone",            Head,                                        TRUE,  { 5 } },
+    { "another head",              Bad,                                         FALSE, { 5 } },
+    { "shorter than the head",     std::vector<UINT8> (Head.begin (), Head.begin () + 4), FALSE, { 4 } },
+  };
+
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    HostShellReset ();
+    HostShellWriteFile ("f.img", Case.File);
+
+    UINT32   Size    = 0xA5A5A5A5;
+    BOOLEAN  Differs = 7;
+    UINT8    *Buffer = static_cast<UINT8 *> (LoadFileWithHead ("f.img", Head.data (), 5, &Size, &Differs));
+
+    EXPECT_EQ (HostShellReadRequests (), Case.Reads);
+    EXPECT_EQ (HostConsoleText (), "") << "the caller says what another head means";
+    EXPECT_EQ (SlotsInUse (), 0u);
+    if (Case.Loaded) {
+      ASSERT_NE (Buffer, nullptr);
+      EXPECT_FALSE (Differs);
+      EXPECT_EQ (Size, Case.File.size ());
+      EXPECT_TRUE (std::vector<UINT8> (Buffer, Buffer + Size) == Case.File);
+      FreePool (Buffer);
+    } else {
+      EXPECT_EQ (Buffer, nullptr);
+      EXPECT_TRUE (Differs);
+      EXPECT_EQ (Size, 0xA5A5A5A5u);
+      EXPECT_EQ (HostPoolBlocks ().size (), 0u) << "the buffer is freed";
+    }
+  }
+
+  //
+  // A file that cannot be read is no head that differs.
+  //
+  BOOLEAN  Differs = TRUE;
+
+  HostConsoleClear ();
+  EXPECT_EQ (LoadFileWithHead ("missing.img", Head.data (), 5, NULL, &Differs), nullptr);
+  EXPECT_FALSE (Differs);
+  EXPECT_EQ (HostConsoleText (), "\nopen failed :missing.img");
+}
+
+TEST_F (FileAccess, AReadThatTakesLongSaysHowFarItHasGot) {
+  //
+  // 12 MiB from media of different speeds: a notice once 5 s have passed,
+  // then every 30 s, each after the piece during which it fell due.
+  //
+  const UINTN  Size = 12 * LOAD_PIECE_SIZE;
+
+  struct {
+    CONST char     *Name;
+    UINT64         BytesPerSecond;
+    std::string    Notices;
+  } CONST  Cases[] = {
+    { "instant",             0,                    "" },
+    { "4 MiB/s: 3 s",        4 * LOAD_PIECE_SIZE,  "" },
+    { "1 MiB/s: 12 s",       LOAD_PIECE_SIZE,      "\nReading big.img: 5 MiB of 12 MiB so far, please wait." },
+    { "256 KiB/s: 48 s",     LOAD_PIECE_SIZE / 4,  "\nReading big.img: 2 MiB of 12 MiB so far, please wait."
+                                                   "\nReading big.img: 10 MiB of 12 MiB so far, please wait." },
+  };
+
+  HostShellWriteFile ("big.img", Bytes (Size));
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    HostConsoleClear ();
+    HostShellSetReadRate (Case.BytesPerSecond);
+
+    VOID  *Buffer = LoadWholeFile ("big.img", NULL);
+
+    ASSERT_NE (Buffer, nullptr);
+    FreePool (Buffer);
+    EXPECT_EQ (HostConsoleText (), Case.Notices);
+    EXPECT_EQ (HostOpenEventCount (), 0u) << "the timer is closed";
+  }
+}
+
+TEST_F (FileAccess, WithoutATimerTheReadGoesOnSilently) {
+  //
+  // Firmware that refuses the timer event: the file is still read whole.
+  //
+  HostShellWriteFile ("big.img", Bytes (3 * LOAD_PIECE_SIZE));
+  HostShellSetReadRate (LOAD_PIECE_SIZE / 4);
+  gBS->CreateEvent = NoEvent;
+
+  UINT32  Size   = 0;
+  VOID    *Buffer = LoadWholeFile ("big.img", &Size);
+
+  ASSERT_NE (Buffer, nullptr);
+  EXPECT_EQ (Size, 3 * LOAD_PIECE_SIZE);
+  EXPECT_EQ (HostConsoleText (), "");
+  FreePool (Buffer);
 }
 
 TEST_F (FileAccess, LoadTreatsAFailedSizeQueryAsAnEmptyFile) {

@@ -331,7 +331,7 @@ TEST_F (MAIN, AFailedUpdateEndsWithItsMessageAndItsStatus) {
   SIM_CONTROLLER  *Sim = mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
 
   // No such file: the file layer says why, then the closing message follows.
-  std::string  Console = Run ({ u"\u0141issing.bin", u"0" });
+  std::string  Console = Run ({ u"missing.bin", u"0" });
 
   ASSERT_GE (Console.size (), std::strlen ("\nUpdated failed.."));
   EXPECT_EQ ("\nUpdated failed..", Console.substr (Console.size () - std::strlen ("\nUpdated failed..")));
@@ -339,9 +339,57 @@ TEST_F (MAIN, AFailedUpdateEndsWithItsMessageAndItsStatus) {
   EXPECT_EQ (EFI_LOAD_ERROR, mStatus) << "the file cannot be read";
   EXPECT_EQ (0u, SimOpcodeCount (Sim, OP_FLASH_OPEN));
 
-  // The file name reached the update in ASCII: U+0141 as its low byte "A".
   ASSERT_EQ (1u, HostShellOpenCalls ().size ());
-  EXPECT_EQ (u"Aissing.bin", HostShellOpenCalls ()[0].Name);
+  EXPECT_EQ (u"missing.bin", HostShellOpenCalls ()[0].Name);
+}
+
+TEST_F (MAIN, AFileNameBeyondLatin1IsRefusedBeforeAnyFileIsOpened) {
+  //
+  // Narrowed to one byte per character these would name other files:
+  // U+0100 would end the name after "fw", U+0141 would become "A".
+  //
+  mSim.AddReady (MAKER_DEVICE_ID_MODEL_1);
+  HostShellWriteFile ("fw", { 1, 2, 3 });
+  HostShellWriteFile ("Aissing.bin", { 1, 2, 3 });
+
+  for (const std::u16string &Name : { std::u16string (u"fw\u0100old.img"), std::u16string (u"\u0141issing.bin"),
+                                      std::u16string (u"fw.bin\uFFFF") })
+  {
+    for (const char16_t *Mode : { u"", u"force", u"check" }) {
+      std::vector<std::u16string>  Line = { Name, u"0" };
+
+      if (*Mode != 0) {
+        Line.push_back (Mode);
+      }
+
+      SCOPED_TRACE (Printable (Line));
+
+      std::string  Console = Run (Line);
+
+      EXPECT_EQ ("\nFwFile has a character above U+00FF; such a file name cannot be opened..", Console);
+      EXPECT_EQ (EFI_INVALID_PARAMETER, mStatus);
+      EXPECT_EQ (0u, HostShellOpenCalls ().size ());
+      EXPECT_EQ (0u, FramesIssued ()) << "refused before the inventory";
+    }
+  }
+
+  //
+  // A name in Latin-1 reaches the shell as it was typed (the host file name
+  // is its UTF-8 form).
+  //
+  SIM_CONFIG                Config = *SimGetConfig (mSim[0]);
+  ImageTool::IMAGE_BUILDER  Image;
+
+  Image.Support ({ Config.VendorId, Config.DeviceId, Config.SubsystemVendorId, Config.SubsystemId })
+    .Component (ImageTool::KnownFamilies ()[0], ImageTool::KnownTypes ()[0], 100);
+  HostShellWriteFile ("f\xC3\xBCr \xC3\xBF.bin", Image.Build ());
+
+  std::string  Console = Run ({ u"f\u00FCr \u00FF.bin", u"0", u"check" });
+
+  EXPECT_NE (std::string::npos, Console.find ("\nCheck passed: the update would go ahead..\n")) << Console;
+  EXPECT_EQ (EFI_SUCCESS, mStatus);
+  ASSERT_EQ (1u, HostShellOpenCalls ().size ());
+  EXPECT_EQ (u"f\u00FCr \u00FF.bin", HostShellOpenCalls ()[0].Name);
 }
 
 TEST_F (MAIN, ASuccessfulUpdateEndsWithItsMessage) {

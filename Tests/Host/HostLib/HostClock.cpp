@@ -2,7 +2,9 @@
   The virtual clock of the host boot services: Stall advances it without
   sleeping, counts the calls by duration, calls the registered listeners,
   and aborts a run that stalls past its limits (a hang of the code under
-  test). See HostClock.h.
+  test). Timer events (CreateEvent with EVT_TIMER and no notification,
+  SetTimer, CheckEvent, CloseEvent) go off on the same clock. See
+  HostClock.h.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -50,15 +52,176 @@ UINT64  mStallCalls;
 UINT64  mTimeLimit  = DEFAULT_TIME_LIMIT_US;
 UINT64  mStallLimit = DEFAULT_STALL_CALL_LIMIT;
 
+///
+/// A timer event: when it goes off (0: not set), and every how long again
+/// (0: once). Signaled until CheckEvent reports it.
+///
+struct HOST_TIMER {
+  UINT64     DueUs;
+  UINT64     PeriodUs;
+  BOOLEAN    Signaled;
+};
+
+std::map<HOST_TIMER *, BOOLEAN> &
+Timers (
+  VOID
+  )
+{
+  static std::map<HOST_TIMER *, BOOLEAN>  Storage;
+
+  return Storage;
+}
+
+VOID
+RunTimers (
+  VOID
+  )
+{
+  for (auto &Entry : Timers ()) {
+    HOST_TIMER  *Timer = Entry.first;
+
+    if ((Timer->DueUs != 0) && (mNowMicroseconds >= Timer->DueUs)) {
+      Timer->Signaled = TRUE;
+      Timer->DueUs    = (Timer->PeriodUs != 0) ? mNowMicroseconds + Timer->PeriodUs : 0;
+    }
+  }
+}
+
+HOST_TIMER *
+FindTimer (
+  IN EFI_EVENT  Event
+  )
+{
+  HOST_TIMER  *Timer = static_cast<HOST_TIMER *> (Event);
+
+  return (Timers ().count (Timer) != 0) ? Timer : NULL;
+}
+
+EFI_STATUS
+EFIAPI
+HostCreateEvent (
+  IN  UINT32            Type,
+  IN  EFI_TPL           NotifyTpl,
+  IN  EFI_EVENT_NOTIFY  NotifyFunction,
+  IN  VOID              *NotifyContext,
+  OUT EFI_EVENT         *Event
+  )
+{
+  if ((Event == NULL) || (Type != EVT_TIMER) || (NotifyFunction != NULL)) {
+    HostReportFailure ("CreateEvent: the host harness serves timer events without notification only (type 0x%x)", Type);
+    return EFI_INVALID_PARAMETER;
+  }
+
+  HOST_TIMER  *Timer = new HOST_TIMER { 0, 0, FALSE };
+
+  Timers ()[Timer] = TRUE;
+  *Event           = Timer;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+HostSetTimer (
+  IN EFI_EVENT        Event,
+  IN EFI_TIMER_DELAY  Type,
+  IN UINT64           TriggerTime
+  )
+{
+  HOST_TIMER  *Timer = FindTimer (Event);
+
+  if (Timer == NULL) {
+    HostReportFailure ("SetTimer on an event that is not open");
+    return EFI_INVALID_PARAMETER;
+  }
+
+  //
+  // In units of 100 ns; at least one microsecond, as the firmware goes off
+  // at its next tick at the earliest.
+  //
+  UINT64  Us = (TriggerTime + 9) / 10;
+
+  Us = (Us == 0) ? 1 : Us;
+  switch (Type) {
+    case TimerCancel:
+      Timer->DueUs    = 0;
+      Timer->PeriodUs = 0;
+      return EFI_SUCCESS;
+    case TimerRelative:
+      Timer->DueUs    = mNowMicroseconds + Us;
+      Timer->PeriodUs = 0;
+      return EFI_SUCCESS;
+    case TimerPeriodic:
+      Timer->DueUs    = mNowMicroseconds + Us;
+      Timer->PeriodUs = Us;
+      return EFI_SUCCESS;
+    default:
+      return EFI_INVALID_PARAMETER;
+  }
+}
+
+EFI_STATUS
+EFIAPI
+HostCheckEvent (
+  IN EFI_EVENT  Event
+  )
+{
+  HOST_TIMER  *Timer = FindTimer (Event);
+
+  if (Timer == NULL) {
+    HostReportFailure ("CheckEvent on an event that is not open");
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if (!Timer->Signaled) {
+    return EFI_NOT_READY;
+  }
+
+  Timer->Signaled = FALSE;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+HostCloseEvent (
+  IN EFI_EVENT  Event
+  )
+{
+  HOST_TIMER  *Timer = FindTimer (Event);
+
+  if (Timer == NULL) {
+    HostReportFailure ("CloseEvent on an event that is not open");
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Timers ().erase (Timer);
+  delete Timer;
+  return EFI_SUCCESS;
+}
+
+/// Advance the clock, abort past the limits, go off timers, call listeners.
+VOID
+Advance (
+  IN UINT64  Microseconds
+  );
+
 EFI_STATUS
 EFIAPI
 HostStall (
   IN UINTN  Microseconds
   )
 {
-  mNowMicroseconds += Microseconds;
   mStallCalls++;
   StallHistogram ()[Microseconds]++;
+  Advance (Microseconds);
+  return EFI_SUCCESS;
+}
+
+VOID
+Advance (
+  IN UINT64  Microseconds
+  )
+{
+  mNowMicroseconds += Microseconds;
 
   if ((mNowMicroseconds > mTimeLimit) || (mStallCalls > mStallLimit)) {
     std::fprintf (
@@ -86,7 +249,7 @@ HostStall (
     }
   }
 
-  return EFI_SUCCESS;
+  RunTimers ();
 }
 
 } // namespace
@@ -96,7 +259,27 @@ HostClockFillBootServices (
   IN OUT EFI_BOOT_SERVICES  *BootServices
   )
 {
-  BootServices->Stall = HostStall;
+  BootServices->Stall       = HostStall;
+  BootServices->CreateEvent = HostCreateEvent;
+  BootServices->SetTimer    = HostSetTimer;
+  BootServices->CheckEvent  = HostCheckEvent;
+  BootServices->CloseEvent  = HostCloseEvent;
+}
+
+VOID
+HostClockAdvance (
+  IN UINT64  Microseconds
+  )
+{
+  Advance (Microseconds);
+}
+
+UINTN
+HostOpenEventCount (
+  VOID
+  )
+{
+  return Timers ().size ();
 }
 
 VOID
@@ -105,6 +288,11 @@ HostClockResetState (
   )
 {
   Listeners ().clear ();
+  for (auto &Entry : Timers ()) {
+    delete Entry.first;
+  }
+
+  Timers ().clear ();
   mTimeLimit  = DEFAULT_TIME_LIMIT_US;
   mStallLimit = DEFAULT_STALL_CALL_LIMIT;
   HostClockReset ();

@@ -1,7 +1,8 @@
 /** @file
   Test-facing control of the virtual clock behind the boot services' Stall:
   Stall advances it and never sleeps, calls the registered listeners, and
-  takes a loop that stalls past the limits for a hang.
+  takes a loop that stalls past the limits for a hang. Timer events (no
+  notification functions) go off on this clock.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -93,6 +94,26 @@ VOID
 HostClockSetLimits (
   IN UINT64  MaxMicroseconds,
   IN UINT64  MaxStallCalls
+  );
+
+/**
+  Let time pass without a Stall (a slow device, say): the clock advances,
+  listeners are called and timers go off as for a Stall, but no Stall call
+  is counted.
+
+  @param[in] Microseconds  How long.
+**/
+VOID
+HostClockAdvance (
+  IN UINT64  Microseconds
+  );
+
+/**
+  @return Number of events created and not closed since the last reset.
+**/
+UINTN
+HostOpenEventCount (
+  VOID
   );
 
 #endif

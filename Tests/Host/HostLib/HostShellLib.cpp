@@ -17,6 +17,7 @@
 #include <iterator>
 #include <set>
 
+#include "HostClock.h"
 #include "HostHarness.h"
 #include "HostShellLib.h"
 
@@ -92,6 +93,7 @@ struct HOST_SHELL_STATE {
   UINTN                                ShortRead;
   BOOLEAN                              SizeFaked;
   UINT64                               FakeSize;
+  UINT64                               ReadBytesPerSecond;   ///< 0: reads take no time
 };
 
 HOST_SHELL_STATE &
@@ -222,6 +224,7 @@ HostShellReset (
   Shell.ShortRead          = MAX_UINTN;
   Shell.SizeFaked          = FALSE;
   Shell.FakeSize           = 0;
+  Shell.ReadBytesPerSecond = 0;
 
   std::error_code  Ignored;
 
@@ -297,6 +300,14 @@ HostShellSetReadBytesOnFailure (
   )
 {
   State ().ReadBytesOnFailure = Bytes;
+}
+
+VOID
+HostShellSetReadRate (
+  IN UINT64  BytesPerSecond
+  )
+{
+  State ().ReadBytesPerSecond = BytesPerSecond;
 }
 
 VOID
@@ -484,6 +495,10 @@ ShellReadFile (
   }
 
   *ReadSize = Done;
+  if ((State ().ReadBytesPerSecond != 0) && (Done != 0)) {
+    HostClockAdvance ((static_cast<UINT64> (Done) * 1000000ull) / State ().ReadBytesPerSecond);
+  }
+
   return Status;
 }
 

@@ -134,6 +134,15 @@ HostShellSetShortRead (
   );
 
 /**
+  Make every read take virtual time (HostClock.h) as a medium that reads
+  BytesPerSecond bytes a second would; 0 (the default) takes none.
+**/
+VOID
+HostShellSetReadRate (
+  IN UINT64  BytesPerSecond
+  );
+
+/**
   Make ShellGetFileSize report Size for every file until the next reset,
   whatever the file holds (for sizes no test can create on disk).
 **/

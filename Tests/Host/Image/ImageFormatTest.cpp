@@ -465,20 +465,53 @@ TEST_F (ImageFormat, SecondFamilyIsFiller) {
   EXPECT_EQ (TypeOf (1), "BOOT");
 }
 
-TEST_F (ImageFormat, ScanStopsAtSixtyFourComponents) {
-  IMAGE_LAYOUT   Layout;
-  IMAGE_BUILDER  Builder;
+TEST_F (ImageFormat, WhatFollowsTheSixtyFourthComponentDecidesTheImage) {
+  //
+  // A full table is no reason to stop looking: what stands after the 64th
+  // component must be accounted for like anything before it.
+  //
+  std::vector<UINT8>  CutHeader = ImageTool::ComponentHeader ("TQ40", "BOOT", 2000);
 
-  Builder.Support (CONTROLLER_A);
-  for (UINT32 Index = 0; Index < 65; Index++) {
-    Builder.Component ("TQ40", "CTLR", Index, static_cast<UINT8> (Index));
-    Builder.Filler (4 * (Index % 3));
+  CutHeader.resize (600);
+
+  struct {
+    CONST char            *Name;
+    std::vector<UINT8>    Tail;       ///< bytes after the 64th component
+    UINT32                Expected;
+  } CONST  Cases[] = {
+    { "nothing",                       {},                                                     64 },
+    { "filler",                        std::vector<UINT8> (40, 0x11),                          64 },
+    { "a header of an unknown type",   ImageTool::ComponentHeader ("TQ40", "ZZZZ", 1084),      64 },
+    { "a header of another family",    ImageTool::ComponentHeader ("TQ41", "CTLR", 1084),      64 },
+    { "a 65th component",              ImageTool::ComponentHeader ("TQ40", "CTLR", 1084),      0  },
+    { "a 65th header cut short",       CutHeader,                                              0  },
+    { "a 65th component cut short",    ImageTool::ComponentHeader ("TQ40", "CTLR", 1085),      0  },
+    { "a 65th header smaller than itself", ImageTool::ComponentHeader ("TQ40", "CTLR", 16),    0  },
+  };
+
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+
+    IMAGE_LAYOUT   Layout;
+    IMAGE_BUILDER  Builder;
+
+    Builder.Support (CONTROLLER_A);
+    for (UINT32 Index = 0; Index < 64; Index++) {
+      Builder.Component ("TQ40", "CTLR", Index, static_cast<UINT8> (Index));
+      Builder.Filler (4 * (Index % 3));
+    }
+
+    Builder.Raw (Case.Tail);
+
+    LOADED_IMAGE  Image (Builder.Build (&Layout));
+
+    ASSERT_EQ (Scan (Image), Case.Expected);
+    if (Case.Expected == 64) {
+      EXPECT_EQ (Offsets (Image), std::vector<UINTN> (Layout.ComponentOffsets.begin (), Layout.ComponentOffsets.begin () + 64));
+    } else {
+      EXPECT_EQ (mComponentTable[0].Start, nullptr) << "a refused image leaves no entry behind";
+    }
   }
-
-  LOADED_IMAGE  Image (Builder.Build (&Layout));
-
-  ASSERT_EQ (Scan (Image), 64u);
-  EXPECT_EQ (Offsets (Image), std::vector<UINTN> (Layout.ComponentOffsets.begin (), Layout.ComponentOffsets.begin () + 64));
 }
 
 TEST_F (ImageFormat, ComponentEndingExactlyAtTheEndOfTheFileIsAccepted) {

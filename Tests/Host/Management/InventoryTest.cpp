@@ -433,6 +433,21 @@ TEST_F (Inventory, ShortIdsAndAnEmptyBatteryName) {
     );
 }
 
+TEST_F (Inventory, NamesShowOnlyPrintableAscii) {
+  //
+  // A controller's names are its own bytes: control characters and bytes
+  // above 0x7E are shown as '?', never sent to the console as they are.
+  //
+  Add ({ MAKER_DEVICE_ID_MODEL_5, 0x1F3A, 0x7001, 6, 0, "Li\x1B[2J\xBE ~", "TQ\r\n\x7F-8i \xE9\x80z" });
+
+  EXPECT_EQ (
+    BANNER + HEADER + SEPARATOR
+    + "\n0     Li?[2J? ~     1F3A   B22    1F3A   7001   TQ???-8i ??z                  "
+    + USAGE,
+    Run ()
+    );
+}
+
 TEST_F (Inventory, AnUnterminatedProductNameEndsWithItsRecord) {
   //
   // The last of 32 slots, so that a name read past its record would read

@@ -159,6 +159,17 @@ RefusedImages (
   std::vector<std::uint8_t>  CutComponent = Good ().Build ();
   std::vector<std::uint8_t>  CutHeader    = Good ().Raw (ImageTool::ComponentHeader ("TQ20", "BOOT", 2000)).Build ();
 
+  IMAGE_BUILDER  Many;
+
+  Many.Support ({ 0x1F3A, 0x0A11, 0x1F3A, 0x0101 });
+  for (int Index = 0; Index < 64; Index++) {
+    Many.Component ("TQ20", "CTLR", 4);
+  }
+
+  std::vector<std::uint8_t>  ManyCut = IMAGE_BUILDER (Many).Raw (ImageTool::ComponentHeader ("TQ20", "BOOT", 2000)).Build ();
+
+  Many.Component ("TQ20", "CTLR", 4);
+  ManyCut.resize (ManyCut.size () - 500);
   BadSignature[3] = 'x';
   NoCount.resize (41, 0);
   CutComponent.resize (CutComponent.size () - 10);
@@ -182,6 +193,8 @@ RefusedImages (
                                                        "smaller than its header: the application refuses the whole image" },
     { "no component",             IMAGE_BUILDER ().Support ({ 0x1F3A, 0x0A11, 0x1F3A, 0x0101 }).Filler (4000).Build (),
                                                        "error: no component that the application accepts" },
+    { "65 components",            Many.Build (),       "error: more than 64 components" },
+    { "cut header after the 64th", ManyCut,            "is cut off by the end of the file" },
   };
 }
 
@@ -198,21 +211,11 @@ std::vector<ACCEPTED_IMAGE>
 AcceptedImages (
   )
 {
-  IMAGE_BUILDER  Many;
-
-  Many.Support ({ 0x1F3A, 0x0C31, 0x1F3A, 0x0101 });
-  for (int Index = 0; Index < 65; Index++) {
-    Many.Component ("TQ30", "CTLR", 4);
-  }
-
   return {
     { "off the grid",
       IMAGE_BUILDER ().Support ({ 0x1F3A, 0x0C31, 0x1F3A, 0x0101 }).Component ("TQ30", "APP ", 4).Filler (3)
         .Component ("TQ30", "BIOS", 4).Build (),
       3, "warning: a TQ30 header at offset 0x" },
-    { "more than 64",
-      Many.Build (),
-      3, "warning: more than 64 components" },
     { "unknown type",
       IMAGE_BUILDER ().Support ({ 0x1F3A, 0x0C31, 0x1F3A, 0x0101 }).Raw (ImageTool::ComponentHeader ("TQ30", "ZZZZ", 1084))
         .Component ("TQ30", "APP ", 4).Build (),
