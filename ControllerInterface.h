@@ -562,6 +562,11 @@ struct CONTROLLER_COMMAND {
   MAILBOX_RULE      Mailbox0;         ///< what mailbox word 0 carries
 };
 
+///
+/// The command set, one row per opcode. The application's requests, the
+/// simulated firmware's checks and the simulator's scenario texts all read
+/// these rows; no other table of the opcodes is kept.
+///
 inline constexpr CONTROLLER_COMMAND  mControllerCommands[] = {
   { OP_CTRL_INFO,         "OP_CTRL_INFO",         "controller information",  DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::FROM_CONTROLLER, CTRL_INFO_RESPONSE_SIZE, CTRL_INFO_RESPONSE_SIZE, MAILBOX_RULE::ZERO         },
   { OP_BBU_STATUS,        "OP_BBU_STATUS",        "battery status",          DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       MAILBOX_RULE::ZERO         },
