@@ -321,33 +321,6 @@ static_assert (FrameFlags (DIRECTION_FROM_CONTROLLER) == 0x0013, "from the contr
 static_assert (FrameFlags (3) == 0x001B, "both direction bits");
 static_assert (FrameFlagsDirection (0x0013) == DIRECTION_FROM_CONTROLLER, "direction from bits 3-4");
 
-///
-/// Opcodes of the command set.
-///
-#define OP_CTRL_INFO          0x01010000u
-#define OP_BBU_STATUS         0x05010000u
-#define OP_BBU_INFO           0x05030000u
-#define OP_BBU_0507           0x05070200u
-#define OP_LD_LIST            0x03010000u
-#define OP_LD_GET_PROPERTIES  0x03030000u
-#define OP_LD_SET_PROPERTIES  0x03040000u
-#define OP_FLASH_OPEN         0x010F0100u
-#define OP_FLASH_DOWNLOAD     0x010F0200u
-#define OP_FLASH_COMMIT       0x010F0300u
-#define OP_FLASH_CLOSE        0x010F0400u
-
-///
-/// The upper half of an opcode is its group; the flash requests (OP_FLASH_*)
-/// form OP_GROUP_FLASH.
-///
-#define OP_GROUP_MASK   0xFFFF0000u
-#define OP_GROUP_FLASH  0x010F0000u
-
-static_assert (((OP_FLASH_OPEN & OP_GROUP_MASK) == OP_GROUP_FLASH) &&
-               ((OP_FLASH_DOWNLOAD & OP_GROUP_MASK) == OP_GROUP_FLASH) &&
-               ((OP_FLASH_COMMIT & OP_GROUP_MASK) == OP_GROUP_FLASH) &&
-               ((OP_FLASH_CLOSE & OP_GROUP_MASK) == OP_GROUP_FLASH), "every flash request is in the flash group");
-
 #pragma pack(push, 1)
 
 ///
@@ -521,5 +494,178 @@ LdRefTargetId (
 {
   return static_cast<UINT8> (Ref & 0xFF);
 }
+
+//
+// ---------------------------------------------------------------------------
+// The command set
+// ---------------------------------------------------------------------------
+//
+
+#define OP_CTRL_INFO          0x01010000u
+#define OP_BBU_STATUS         0x05010000u
+#define OP_BBU_INFO           0x05030000u
+#define OP_BBU_0507           0x05070200u
+#define OP_LD_LIST            0x03010000u
+#define OP_LD_GET_PROPERTIES  0x03030000u
+#define OP_LD_SET_PROPERTIES  0x03040000u
+#define OP_FLASH_OPEN         0x010F0100u
+#define OP_FLASH_DOWNLOAD     0x010F0200u
+#define OP_FLASH_COMMIT       0x010F0300u
+#define OP_FLASH_CLOSE        0x010F0400u
+
+///
+/// The upper half of an opcode is its group; the flash requests (OP_FLASH_*)
+/// form OP_GROUP_FLASH.
+///
+#define OP_GROUP_MASK   0xFFFF0000u
+#define OP_GROUP_FLASH  0x010F0000u
+
+///
+/// The largest piece of an image that one OP_FLASH_DOWNLOAD carries.
+///
+constexpr UINT32  FLASH_PIECE_LIMIT = 0x8000;
+
+///
+/// Where a request's data really goes. It is the frame's direction flag
+/// (DIRECTION_*) for every request but one: see OP_LD_SET_PROPERTIES below.
+///
+enum class DATA_DIRECTION : UINT8 {
+  NONE,               ///< the request has no data
+  TO_CONTROLLER,      ///< the controller reads the buffer
+  FROM_CONTROLLER     ///< the controller writes the buffer
+};
+
+///
+/// What mailbox word 0 carries. Words 1 and 2 are 0 in every request.
+///
+enum class MAILBOX_RULE : UINT8 {
+  ZERO,               ///< nothing: it must be 0
+  TARGET_ID,          ///< the drive's target id (LdRefTargetId)
+  DRIVE_REF,          ///< the drive's whole reference (LD_LIST_ENTRY.Ref)
+  IMAGE_SIZE,         ///< the size of the component to be flashed, in bytes
+  PIECE_OFFSET        ///< where the piece lies in the component
+};
+
+///
+/// One request of the command set: what the controller expects of its frame.
+/// The frame carries one scatter-gather entry; a request without data has an
+/// empty one.
+///
+struct CONTROLLER_COMMAND {
+  UINT32            Opcode;
+  CONST CHAR8       *Name;            ///< the opcode's name, as scenario texts write it
+  CONST CHAR8       *Words;           ///< what it does, in a few words for the console
+  UINT16            FrameDirection;   ///< DIRECTION_* in the frame's flags
+  DATA_DIRECTION    Data;             ///< where the data really goes
+  UINT32            MinLength;        ///< DataTransferLength bounds, inclusive
+  UINT32            MaxLength;
+  MAILBOX_RULE      Mailbox0;         ///< what mailbox word 0 carries
+};
+
+///
+/// The command set, one row per opcode. The application's requests, the
+/// simulated firmware's checks and the simulator's scenario texts all read
+/// these rows; no other table of the opcodes is kept.
+///
+inline constexpr CONTROLLER_COMMAND  mControllerCommands[] = {
+  { OP_CTRL_INFO,         "OP_CTRL_INFO",         "controller information",  DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::FROM_CONTROLLER, CTRL_INFO_RESPONSE_SIZE, CTRL_INFO_RESPONSE_SIZE, MAILBOX_RULE::ZERO         },
+  { OP_BBU_STATUS,        "OP_BBU_STATUS",        "battery status",          DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       MAILBOX_RULE::ZERO         },
+  { OP_BBU_INFO,          "OP_BBU_INFO",          "battery information",     DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       MAILBOX_RULE::ZERO         },
+  { OP_BBU_0507,          "OP_BBU_0507",          "battery details",         DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       MAILBOX_RULE::ZERO         },
+  { OP_LD_LIST,           "OP_LD_LIST",           "logical drive list",      DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::FROM_CONTROLLER, sizeof (LD_LIST),        sizeof (LD_LIST),        MAILBOX_RULE::ZERO         },
+  { OP_LD_GET_PROPERTIES, "OP_LD_GET_PROPERTIES", "drive properties",        DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::FROM_CONTROLLER, sizeof (LD_PROPERTIES),  sizeof (LD_PROPERTIES),  MAILBOX_RULE::TARGET_ID    },
+  //
+  // The one request whose flag and data disagree: the controller expects
+  // DIRECTION_FROM_CONTROLLER, like the reads, yet the record goes to it.
+  // A controller that follows the flag may also write the record back into
+  // the buffer. So the host sends the record from memory that the controller
+  // may both read and write (a common buffer), right whichever way the
+  // controller takes the flag.
+  //
+  { OP_LD_SET_PROPERTIES, "OP_LD_SET_PROPERTIES", "drive properties update", DIRECTION_FROM_CONTROLLER, DATA_DIRECTION::TO_CONTROLLER,   sizeof (LD_PROPERTIES),  sizeof (LD_PROPERTIES),  MAILBOX_RULE::DRIVE_REF    },
+  { OP_FLASH_OPEN,        "OP_FLASH_OPEN",        "flash open",              DIRECTION_NONE,            DATA_DIRECTION::NONE,            0,                       0,                       MAILBOX_RULE::IMAGE_SIZE   },
+  { OP_FLASH_DOWNLOAD,    "OP_FLASH_DOWNLOAD",    "flash download",          DIRECTION_TO_CONTROLLER,   DATA_DIRECTION::TO_CONTROLLER,   1,                       FLASH_PIECE_LIMIT,       MAILBOX_RULE::PIECE_OFFSET },
+  { OP_FLASH_COMMIT,      "OP_FLASH_COMMIT",      "flash commit",            DIRECTION_NONE,            DATA_DIRECTION::NONE,            0,                       0,                       MAILBOX_RULE::ZERO         },
+  { OP_FLASH_CLOSE,       "OP_FLASH_CLOSE",       "flash close",             DIRECTION_NONE,            DATA_DIRECTION::NONE,            0,                       0,                       MAILBOX_RULE::ZERO         },
+};
+
+/**
+  @param[in] Opcode  A command code.
+
+  @return The opcode's row of the command set, or NULL for an opcode outside
+          it.
+**/
+constexpr CONST CONTROLLER_COMMAND *
+FindControllerCommand (
+  IN UINT32  Opcode
+  )
+{
+  for (CONST CONTROLLER_COMMAND &Command : mControllerCommands) {
+    if (Command.Opcode == Opcode) {
+      return &Command;
+    }
+  }
+
+  return NULL;
+}
+
+/**
+  @param[in] Direction  DIRECTION_*, as a frame's flags carry it.
+
+  @return Where the data of a frame with that flag goes when the flag is
+          taken at its word; NONE when it names no single direction.
+**/
+constexpr DATA_DIRECTION
+FlagDataDirection (
+  IN UINT16  Direction
+  )
+{
+  return (Direction == DIRECTION_TO_CONTROLLER) ? DATA_DIRECTION::TO_CONTROLLER :
+         (Direction == DIRECTION_FROM_CONTROLLER) ? DATA_DIRECTION::FROM_CONTROLLER : DATA_DIRECTION::NONE;
+}
+
+/**
+  @param[in] Command  A row of the command set.
+
+  @return TRUE when its data does not go where its frame's flag says.
+**/
+constexpr BOOLEAN
+FlagDiffersFromData (
+  IN CONST CONTROLLER_COMMAND  &Command
+  )
+{
+  return FlagDataDirection (Command.FrameDirection) != Command.Data;
+}
+
+/**
+  @return TRUE when the rows of the command set are consistent: each opcode
+          once, data only with a direction, lengths within their bounds.
+**/
+constexpr BOOLEAN
+CommandSetIsConsistent (
+  )
+{
+  for (UINTN Index = 0; Index < ARRAY_SIZE (mControllerCommands); Index++) {
+    CONST CONTROLLER_COMMAND  &Command = mControllerCommands[Index];
+
+    if ((FindControllerCommand (Command.Opcode) != &Command) || (Command.MinLength > Command.MaxLength) ||
+        ((Command.Data == DATA_DIRECTION::NONE) != (Command.MaxLength == 0)) ||
+        ((Command.Data == DATA_DIRECTION::NONE) != (Command.FrameDirection == DIRECTION_NONE)))
+    {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
+static_assert (CommandSetIsConsistent (), "each opcode once; data, lengths and direction agree");
+static_assert (FlagDiffersFromData (*FindControllerCommand (OP_LD_SET_PROPERTIES)), "the set-properties flag says the opposite of its data");
+static_assert (!FlagDiffersFromData (*FindControllerCommand (OP_LD_GET_PROPERTIES)) && !FlagDiffersFromData (*FindControllerCommand (OP_FLASH_DOWNLOAD)),
+               "the other requests move their data as their flag says");
+static_assert (((OP_FLASH_OPEN & OP_GROUP_MASK) == OP_GROUP_FLASH) &&
+               ((OP_FLASH_DOWNLOAD & OP_GROUP_MASK) == OP_GROUP_FLASH) &&
+               ((OP_FLASH_COMMIT & OP_GROUP_MASK) == OP_GROUP_FLASH) &&
+               ((OP_FLASH_CLOSE & OP_GROUP_MASK) == OP_GROUP_FLASH), "every flash request is in the flash group");
 
 #endif

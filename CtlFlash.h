@@ -458,51 +458,12 @@ WaitForFirmwareReady (
 ///
 #define COMMAND_NOT_COMPLETED  0xFF
 
-///
-/// Which way a request's data moves, and so how its buffers are mapped for
-/// the controller: DATA_TO_CONTROLLER buffers with BusMasterRead (the
-/// controller reads them), DATA_FROM_CONTROLLER buffers with BusMasterWrite,
-/// BOTH buffers with BusMasterCommonBuffer.
-///
-/// It is taken from the command set, not from the frame's direction flag:
-/// OP_LD_SET_PROPERTIES carries DIRECTION_FROM_CONTROLLER, because the
-/// controller expects that flag, yet its data goes to the controller. A
-/// request outside the command set moves its data as its direction flag
-/// says; one whose flag names no single direction (DIRECTION_NONE, or
-/// both bits) cannot have buffers mapped, and is not issued when it has
-/// any.
-///
-enum class DATA_DIRECTION : UINT8 {
-  NONE,
-  TO_CONTROLLER,
-  FROM_CONTROLLER,
-  ///
-  /// The controller may read and write the buffer: OP_LD_SET_PROPERTIES,
-  /// whose data goes to the controller under a flag that says the
-  /// opposite. Such a buffer must come from PciIo->AllocateBuffer
-  /// (RequestWithCommonBuffer) and is mapped as a common buffer, right
-  /// whichever way the controller reads the flag.
-  ///
-  BOTH
-};
-
-/**
-  @param[in] Opcode     A command code.
-  @param[in] Direction  The frame's direction argument (DIRECTION_*).
-
-  @return Which way the data of that request moves (see DATA_DIRECTION).
-**/
-DATA_DIRECTION
-RequestDataDirection (
-  IN UINT32  Opcode,
-  IN UINT16  Direction
-  );
-
 /**
   @param[in] Opcode  A command code.
 
-  @return What the request does, in a few words for the console ("flash
-          download"); "request" for an opcode outside the command set.
+  @return What the request does, in a few words for the console
+          (CONTROLLER_COMMAND.Words); "request" for an opcode outside the
+          command set.
 **/
 CONST CHAR8 *
 CommandName (
@@ -545,9 +506,11 @@ static_assert (EFI_PAGE_SIZE % FRAME_ALIGNMENT == 0, "a page start is 256-byte a
 
   The controller reaches the frame and the buffers by bus-master access,
   through PCI I/O: the frame lives in PciIo->AllocateBuffer memory mapped as
-  a common buffer, and each buffer is mapped for the request's data
-  direction (RequestDataDirection), straight where it lies, without a copy
-  unless the platform makes one. The queue ports, the scatter-gather
+  a common buffer, and each buffer is mapped where it lies, without a copy
+  unless the platform makes one: for where the command set says the data
+  goes (CONTROLLER_COMMAND.Data), as a common buffer where the frame's flag
+  says otherwise, and as Direction says for an opcode outside the command
+  set. A request with a buffer but no single data direction is not issued. The queue ports, the scatter-gather
   entries and Context get device addresses. A buffer that Map cannot map
   whole, or a frame address that the model's encoding cannot carry, leaves
   the request not issued. Every mapping is undone and the frame memory
@@ -581,20 +544,19 @@ IssueCommand (
   );
 
 //
-// The requests of the command set, one helper per frame direction: one
+// The requests of the command set, one helper per way the data goes: one
 // scatter-gather entry (a request without data has an empty one), mailbox
-// words 1 and 2 zero. Every caller issues its requests through these, so
-// the frame layout of a request is written in one place. The frame's
-// direction flag is what the controller expects for the opcode; which way
-// the data really moves is the command set's (RequestDataDirection), so a
-// request whose flag says "from the controller" may still send its buffer.
+// words 1 and 2 zero, and the frame's direction flag from the opcode's row
+// of the command set (mControllerCommands). Every caller issues its requests
+// through these, so the frame layout of a request is written in one place.
 //
 // Each returns what IssueCommand returns: 0, the controller's status, or
-// COMMAND_NOT_COMPLETED.
+// COMMAND_NOT_COMPLETED, which is also the answer, without a request, for
+// an opcode whose data does not go the helper's way.
 //
 
 /**
-  A request without data: DIRECTION_NONE (flash open, commit and close).
+  A request without data (flash open, commit and close).
 
   @param[in] Controller  The target controller.
   @param[in] Opcode      Command code (OP_*).
@@ -608,13 +570,22 @@ RequestWithoutData (
   );
 
 /**
-  A request whose frame says DIRECTION_TO_CONTROLLER (flash download).
+  A request whose data goes to the controller: the flash download, and the
+  set-properties request. Where the frame's flag says otherwise (see the
+  command set), the data is copied into PciIo->AllocateBuffer memory that
+  is mapped as a common buffer; that memory is freed when the request ends,
+  except when the controller stops answering: it then still holds the
+  address, and the pages stay its own for the rest of the boot. Otherwise
+  the controller reads Buffer where it lies. Buffer is never changed.
 
   @param[in] Controller  The target controller.
   @param[in] Opcode      Command code (OP_*).
   @param[in] Mailbox0    Mailbox word 0.
   @param[in] Buffer      The data, which the controller reads.
-  @param[in] Length      Its length in bytes.
+  @param[in] Length      Its length in bytes, not 0.
+
+  @return What IssueCommand returns; COMMAND_NOT_COMPLETED also when the
+          common buffer cannot be had.
 **/
 UINT8
 RequestToController (
@@ -626,48 +597,22 @@ RequestToController (
   );
 
 /**
-  A request whose frame says DIRECTION_FROM_CONTROLLER: the inventory
-  queries and the logical-drive reads.
+  A request whose data comes from the controller: the inventory queries and
+  the logical-drive reads.
 
-  @param[in] Controller  The target controller.
-  @param[in] Opcode      Command code (OP_*).
-  @param[in] Mailbox0    Mailbox word 0.
-  @param[in] Buffer      The request's buffer.
-  @param[in] Length      Its length in bytes.
+  @param[in]  Controller  The target controller.
+  @param[in]  Opcode      Command code (OP_*).
+  @param[in]  Mailbox0    Mailbox word 0.
+  @param[out] Buffer      Receives the controller's answer.
+  @param[in]  Length      Its length in bytes.
 **/
 UINT8
 RequestFromController (
-  IN CONTROLLER_CONTEXT  *Controller,
-  IN UINT32              Opcode,
-  IN UINT32              Mailbox0,
-  IN VOID                *Buffer,
-  IN UINT32              Length
-  );
-
-/**
-  A request whose frame says DIRECTION_FROM_CONTROLLER and whose data the
-  controller may both read and write (the set-properties request). The
-  data is copied into PciIo->AllocateBuffer memory that is mapped as a
-  common buffer; Buffer itself is not changed. The memory is freed when the
-  request ends, except when the controller stops answering: it then still
-  holds the address, and the pages stay its own for the rest of the boot.
-
-  @param[in] Controller  The target controller.
-  @param[in] Opcode      Command code (OP_*).
-  @param[in] Mailbox0    Mailbox word 0.
-  @param[in] Buffer      The data.
-  @param[in] Length      Its length in bytes, not 0.
-
-  @return What IssueCommand returns; COMMAND_NOT_COMPLETED also when the
-          common buffer cannot be had.
-**/
-UINT8
-RequestWithCommonBuffer (
-  IN CONTROLLER_CONTEXT  *Controller,
-  IN UINT32              Opcode,
-  IN UINT32              Mailbox0,
-  IN CONST VOID          *Buffer,
-  IN UINT32              Length
+  IN  CONTROLLER_CONTEXT  *Controller,
+  IN  UINT32              Opcode,
+  IN  UINT32              Mailbox0,
+  OUT VOID                *Buffer,
+  IN  UINT32              Length
   );
 
 //

@@ -15,44 +15,6 @@
 namespace {
 
 ///
-/// The command set: how the console names each request, and which way its
-/// data moves (see DATA_DIRECTION in CtlFlash.h).
-///
-struct COMMAND_ENTRY {
-  UINT32            Opcode;
-  CONST CHAR8       *Name;
-  DATA_DIRECTION    Data;
-};
-
-constexpr COMMAND_ENTRY  mCommands[] = {
-  { OP_CTRL_INFO,         "controller information",  DATA_DIRECTION::FROM_CONTROLLER },
-  { OP_BBU_STATUS,        "battery status",          DATA_DIRECTION::FROM_CONTROLLER },
-  { OP_BBU_INFO,          "battery information",     DATA_DIRECTION::FROM_CONTROLLER },
-  { OP_BBU_0507,          "battery details",         DATA_DIRECTION::FROM_CONTROLLER },
-  { OP_LD_LIST,           "logical drive list",      DATA_DIRECTION::FROM_CONTROLLER },
-  { OP_LD_GET_PROPERTIES, "drive properties",        DATA_DIRECTION::FROM_CONTROLLER },
-  { OP_LD_SET_PROPERTIES, "drive properties update", DATA_DIRECTION::BOTH            },
-  { OP_FLASH_OPEN,        "flash open",              DATA_DIRECTION::NONE            },
-  { OP_FLASH_DOWNLOAD,    "flash download",          DATA_DIRECTION::TO_CONTROLLER   },
-  { OP_FLASH_COMMIT,      "flash commit",            DATA_DIRECTION::NONE            },
-  { OP_FLASH_CLOSE,       "flash close",             DATA_DIRECTION::NONE            },
-};
-
-CONST COMMAND_ENTRY *
-FindCommand (
-  IN UINT32  Opcode
-  )
-{
-  for (CONST COMMAND_ENTRY &Entry : mCommands) {
-    if (Entry.Opcode == Opcode) {
-      return &Entry;
-    }
-  }
-
-  return NULL;
-}
-
-///
 /// Owns AllocateBuffer pages (a frame's, or a common buffer's) and frees
 /// them when the scope ends, unless Keep () was called.
 ///
@@ -160,13 +122,51 @@ private:
 };
 
 ///
-/// Map one buffer of a request for its data direction. A buffer that is
-/// absent or empty is not mapped, and the controller gets address 0 for it.
+/// How the controller may reach a request's buffers.
+///
+enum class BUFFER_ACCESS : UINT8 {
+  NONE,           ///< not at all: the request cannot have data
+  READ,           ///< it reads them
+  WRITE,          ///< it writes them
+  READ_WRITE      ///< either: they must be common buffers
+};
+
+///
+/// The buffers of a request of the command set are reached where its row
+/// says the data goes, and both ways when the frame's flag says otherwise;
+/// those of a request outside it as its direction flag says.
+///
+BUFFER_ACCESS
+RequestBufferAccess (
+  IN UINT32  Opcode,
+  IN UINT16  Direction
+  )
+{
+  CONST CONTROLLER_COMMAND  *Command = FindControllerCommand (Opcode);
+  DATA_DIRECTION            Data     = (Command != NULL) ? Command->Data : FlagDataDirection (Direction & DIRECTION_MASK);
+
+  if ((Command != NULL) && FlagDiffersFromData (*Command)) {
+    return BUFFER_ACCESS::READ_WRITE;
+  }
+
+  switch (Data) {
+    case DATA_DIRECTION::TO_CONTROLLER:
+      return BUFFER_ACCESS::READ;
+    case DATA_DIRECTION::FROM_CONTROLLER:
+      return BUFFER_ACCESS::WRITE;
+    default:
+      return BUFFER_ACCESS::NONE;
+  }
+}
+
+///
+/// Map one buffer of a request. A buffer that is absent or empty is not
+/// mapped, and the controller gets address 0 for it.
 ///
 BOOLEAN
 MapRequestBuffer (
   IN OUT DMA_MAPPING_GUARD  *Guard,
-  IN     DATA_DIRECTION     Data,
+  IN     BUFFER_ACCESS      Access,
   IN     VOID               *Buffer,
   IN     UINT32             Length
   )
@@ -175,16 +175,30 @@ MapRequestBuffer (
     return TRUE;
   }
 
-  switch (Data) {
-    case DATA_DIRECTION::TO_CONTROLLER:
+  switch (Access) {
+    case BUFFER_ACCESS::READ:
       return Guard->Map (EfiPciIoOperationBusMasterRead, Buffer, Length);
-    case DATA_DIRECTION::FROM_CONTROLLER:
+    case BUFFER_ACCESS::WRITE:
       return Guard->Map (EfiPciIoOperationBusMasterWrite, Buffer, Length);
-    case DATA_DIRECTION::BOTH:
+    case BUFFER_ACCESS::READ_WRITE:
       return Guard->Map (EfiPciIoOperationBusMasterCommonBuffer, Buffer, Length);
     default:
       return FALSE;       // no single direction: nothing can be mapped safely
   }
+}
+
+///
+/// The row of Opcode when its data goes the Data way, else NULL.
+///
+CONST CONTROLLER_COMMAND *
+FindCommandMoving (
+  IN UINT32          Opcode,
+  IN DATA_DIRECTION  Data
+  )
+{
+  CONST CONTROLLER_COMMAND  *Command = FindControllerCommand (Opcode);
+
+  return ((Command != NULL) && (Command->Data == Data)) ? Command : NULL;
 }
 
 VOID
@@ -206,31 +220,9 @@ CommandName (
   IN UINT32  Opcode
   )
 {
-  CONST COMMAND_ENTRY  *Entry = FindCommand (Opcode);
+  CONST CONTROLLER_COMMAND  *Command = FindControllerCommand (Opcode);
 
-  return (Entry != NULL) ? Entry->Name : "request";
-}
-
-DATA_DIRECTION
-RequestDataDirection (
-  IN UINT32  Opcode,
-  IN UINT16  Direction
-  )
-{
-  CONST COMMAND_ENTRY  *Entry = FindCommand (Opcode);
-
-  if (Entry != NULL) {
-    return Entry->Data;
-  }
-
-  switch (Direction & DIRECTION_MASK) {
-    case DIRECTION_TO_CONTROLLER:
-      return DATA_DIRECTION::TO_CONTROLLER;
-    case DIRECTION_FROM_CONTROLLER:
-      return DATA_DIRECTION::FROM_CONTROLLER;
-    default:
-      return DATA_DIRECTION::NONE;
-  }
+  return (Command != NULL) ? Command->Words : "request";
 }
 
 BOOLEAN
@@ -260,8 +252,8 @@ IssueCommand (
     return COMMAND_NOT_COMPLETED;
   }
 
-  EFI_PCI_IO_PROTOCOL  *PciIo = Controller->PciIo;
-  DATA_DIRECTION       Data   = RequestDataDirection (Opcode, Direction);
+  EFI_PCI_IO_PROTOCOL  *PciIo  = Controller->PciIo;
+  BUFFER_ACCESS        Access = RequestBufferAccess (Opcode, Direction);
 
   //
   // Declared in this order so that the scope undoes the buffers' mappings
@@ -276,8 +268,8 @@ IssueCommand (
       !FrameMapping.Map (EfiPciIoOperationBusMasterCommonBuffer, FrameMemory.Get (), FRAME_BUFFER_SIZE) ||
       ((FrameMapping.Device () % FRAME_ALIGNMENT) != 0) ||
       !FrameAddressEncodes (Controller, FrameMapping.Device ()) ||
-      !MapRequestBuffer (&FirstMapping, Data, FirstBuffer, FirstLength) ||
-      !MapRequestBuffer (&SecondMapping, Data, SecondBuffer, SecondLength))
+      !MapRequestBuffer (&FirstMapping, Access, FirstBuffer, FirstLength) ||
+      !MapRequestBuffer (&SecondMapping, Access, SecondBuffer, SecondLength))
   {
     return COMMAND_NOT_COMPLETED;
   }
@@ -367,7 +359,31 @@ RequestWithoutData (
   IN UINT32              Mailbox0
   )
 {
-  return IssueCommand (Controller, Opcode, DIRECTION_NONE, Mailbox0, 0, 0, 0, NULL, 0, NULL, 1);
+  CONST CONTROLLER_COMMAND  *Command = FindCommandMoving (Opcode, DATA_DIRECTION::NONE);
+
+  if (Command == NULL) {
+    return COMMAND_NOT_COMPLETED;
+  }
+
+  return IssueCommand (Controller, Opcode, Command->FrameDirection, Mailbox0, 0, 0, 0, NULL, 0, NULL, 1);
+}
+
+UINT8
+RequestFromController (
+  IN  CONTROLLER_CONTEXT  *Controller,
+  IN  UINT32              Opcode,
+  IN  UINT32              Mailbox0,
+  OUT VOID                *Buffer,
+  IN  UINT32              Length
+  )
+{
+  CONST CONTROLLER_COMMAND  *Command = FindCommandMoving (Opcode, DATA_DIRECTION::FROM_CONTROLLER);
+
+  if (Command == NULL) {
+    return COMMAND_NOT_COMPLETED;
+  }
+
+  return IssueCommand (Controller, Opcode, Command->FrameDirection, Mailbox0, 0, 0, Length, Buffer, 0, NULL, 1);
 }
 
 UINT8
@@ -379,30 +395,16 @@ RequestToController (
   IN UINT32              Length
   )
 {
-  return IssueCommand (Controller, Opcode, DIRECTION_TO_CONTROLLER, Mailbox0, 0, 0, Length, const_cast<VOID *> (Buffer), 0, NULL, 1);
-}
+  CONST CONTROLLER_COMMAND  *Command = FindCommandMoving (Opcode, DATA_DIRECTION::TO_CONTROLLER);
 
-UINT8
-RequestFromController (
-  IN CONTROLLER_CONTEXT  *Controller,
-  IN UINT32              Opcode,
-  IN UINT32              Mailbox0,
-  IN VOID                *Buffer,
-  IN UINT32              Length
-  )
-{
-  return IssueCommand (Controller, Opcode, DIRECTION_FROM_CONTROLLER, Mailbox0, 0, 0, Length, Buffer, 0, NULL, 1);
-}
+  if (Command == NULL) {
+    return COMMAND_NOT_COMPLETED;
+  }
 
-UINT8
-RequestWithCommonBuffer (
-  IN CONTROLLER_CONTEXT  *Controller,
-  IN UINT32              Opcode,
-  IN UINT32              Mailbox0,
-  IN CONST VOID          *Buffer,
-  IN UINT32              Length
-  )
-{
+  if (!FlagDiffersFromData (*Command)) {
+    return IssueCommand (Controller, Opcode, Command->FrameDirection, Mailbox0, 0, 0, Length, const_cast<VOID *> (Buffer), 0, NULL, 1);
+  }
+
   if (Controller->Disabled || Controller->NotAnswering) {
     return COMMAND_NOT_COMPLETED;
   }
@@ -415,7 +417,7 @@ RequestWithCommonBuffer (
 
   gBS->CopyMem (Shared.Get (), const_cast<VOID *> (Buffer), Length);
 
-  UINT8  Status = IssueCommand (Controller, Opcode, DIRECTION_FROM_CONTROLLER, Mailbox0, 0, 0, Length, Shared.Get (), 0, NULL, 1);
+  UINT8  Status = IssueCommand (Controller, Opcode, Command->FrameDirection, Mailbox0, 0, 0, Length, Shared.Get (), 0, NULL, 1);
 
   //
   // A controller that did not answer keeps the buffer's address, as it

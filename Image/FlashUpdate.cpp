@@ -57,7 +57,7 @@ PieceCount (
   IN UINT32  Size
   )
 {
-  return Size / FLASH_CHUNK_SIZE + ((Size % FLASH_CHUNK_SIZE != 0) ? 1 : 0);
+  return Size / FLASH_PIECE_LIMIT + ((Size % FLASH_PIECE_LIMIT != 0) ? 1 : 0);
 }
 
 ///
@@ -117,7 +117,7 @@ FlashComponent (
   UINT32  Remaining = Size;
 
   while (Remaining != 0) {
-    UINT32  Piece = MIN (Remaining, FLASH_CHUNK_SIZE);
+    UINT32  Piece = MIN (Remaining, FLASH_PIECE_LIMIT);
 
     AsciiPrint (".");
     if (Downloaded != NULL) {

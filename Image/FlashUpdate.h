@@ -9,15 +9,10 @@
 
 #include "../CtlFlash.h"
 
-///
-/// The largest piece that one download request carries.
-///
-#define FLASH_CHUNK_SIZE  0x8000u
-
 /**
   Flash one component: close (ends whatever flash operation may still be
   open), open with the component's size, one download per piece of at most
-  FLASH_CHUNK_SIZE bytes at increasing offsets, commit. A failed download or
+  FLASH_PIECE_LIMIT bytes at increasing offsets, commit. A failed download or
   commit is followed by a close; a failed open is not.
 
   @param[in]  Component   An entry of the component table; its bytes lie in

@@ -189,12 +189,7 @@ SetLogicalDriveProperties (
 
     mLdProperties[TargetId].Ref = mLdList.Entries[Position].Ref;
 
-    //
-    // The controller takes the set request with the same direction flag as
-    // the reads, while the record goes to it: it is shared through a common
-    // buffer, right whichever way the controller reads the flag.
-    //
-    UINT8  Status = RequestWithCommonBuffer (Controller, OP_LD_SET_PROPERTIES, mLdList.Entries[Position].Ref, &mLdProperties[TargetId], sizeof (mLdProperties[TargetId]));
+    UINT8  Status = RequestToController (Controller, OP_LD_SET_PROPERTIES, mLdList.Entries[Position].Ref, &mLdProperties[TargetId], sizeof (mLdProperties[TargetId]));
 
     if (Status != 0) {
       AsciiPrint ("\nFailed to set LD(%d) properties Err(%d).", TargetId, Status);

@@ -38,11 +38,6 @@ extern "C" {
 #define SIM_DEFAULT_WINDOW_SIZE       0x100u
 #define SIM_CONFIG_SPACE_SIZE         256
 
-///
-/// The largest piece one OP_FLASH_DOWNLOAD may carry.
-///
-#define SIM_FLASH_PIECE_LIMIT  0x8000u
-
 #define SIM_HANDSHAKE_NEVER     0xFFFFFFFFu    ///< HandshakeWrites: HANDSHAKE_REGISTER never clears
 
 /**
@@ -290,7 +285,7 @@ struct SIM_CONFIG {
   ///
   /// A set-properties request that succeeds writes the drive's record back
   /// into the request's buffer, as a controller that follows the frame's
-  /// direction flag ("from the controller") does.
+  /// direction flag does (see OP_LD_SET_PROPERTIES in the command set).
   ///
   BOOLEAN             SetWritesBack;
 

@@ -13,35 +13,6 @@ namespace {
 
 constexpr UINT8  SIM_STATUS_UNANSWERED = FRAME_STATUS_PENDING;
 
-///
-/// What each opcode of the command set expects of its frame.
-///
-struct OPCODE_RULE {
-  UINT32     Opcode;
-  UINT8      Direction;
-  UINT32     MinLength;         ///< DataTransferLength bounds
-  UINT32     MaxLength;
-  BOOLEAN    Mailbox0Zero;      ///< mailbox word 0 must be 0
-};
-
-constexpr OPCODE_RULE  mOpcodeRules[] = {
-  { OP_CTRL_INFO,         DIRECTION_FROM_CONTROLLER, CTRL_INFO_RESPONSE_SIZE, CTRL_INFO_RESPONSE_SIZE, TRUE  },
-  { OP_BBU_STATUS,        DIRECTION_FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       TRUE  },
-  { OP_BBU_INFO,          DIRECTION_FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       TRUE  },
-  { OP_BBU_0507,          DIRECTION_FROM_CONTROLLER, BBU_RESPONSE_SIZE,       BBU_RESPONSE_SIZE,       TRUE  },
-  { OP_LD_LIST,           DIRECTION_FROM_CONTROLLER, sizeof (LD_LIST),        sizeof (LD_LIST),        TRUE  },
-  { OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, sizeof (LD_PROPERTIES),  sizeof (LD_PROPERTIES),  FALSE },
-  //
-  // The host sends the properties to set with the "from controller"
-  // direction, like the reads; the firmware takes the record all the same.
-  //
-  { OP_LD_SET_PROPERTIES, DIRECTION_FROM_CONTROLLER, sizeof (LD_PROPERTIES),  sizeof (LD_PROPERTIES),  FALSE },
-  { OP_FLASH_OPEN,        DIRECTION_NONE,            0,                       0,                       FALSE },
-  { OP_FLASH_DOWNLOAD,    DIRECTION_TO_CONTROLLER,   1,                       SIM_FLASH_PIECE_LIMIT,   FALSE },
-  { OP_FLASH_COMMIT,      DIRECTION_NONE,            0,                       0,                       TRUE  },
-  { OP_FLASH_CLOSE,       DIRECTION_NONE,            0,                       0,                       TRUE  },
-};
-
 UINT64
 SgeAddress (
   IN CONST COMMAND_FRAME  *Frame,
@@ -218,20 +189,6 @@ CheckFrame (
   }
 
   return SIM_FRAME_CHECK::OK;
-}
-
-CONST OPCODE_RULE *
-FindOpcodeRule (
-  IN UINT32  Opcode
-  )
-{
-  for (CONST OPCODE_RULE &Rule : mOpcodeRules) {
-    if (Rule.Opcode == Opcode) {
-      return &Rule;
-    }
-  }
-
-  return NULL;
 }
 
 UINT32
@@ -433,10 +390,6 @@ ExecuteSetProperties (
   UINT8           Status;
   SIM_SET_RECORD  *Record  = NULL;
 
-  //
-  // The request carries the "from controller" flag, yet its data goes to
-  // the controller: it is read from host memory.
-  //
   BOOLEAN  Fetched = ReadFromHost (&Sim->Dma, Frame, Request, sizeof (LD_PROPERTIES));
 
   if (Sim->SetCount < SIM_MAX_SET_RECORDS) {
@@ -457,10 +410,6 @@ ExecuteSetProperties (
   } else {
     SimCopyBytes (Drive->Properties, Request, sizeof (LD_PROPERTIES));
     Status = SIM_STATUS_SUCCESS;
-    //
-    // A controller that follows the frame's direction flag answers with the
-    // record as it now stands, written into the request's buffer.
-    //
     if (Sim->Config.SetWritesBack && !WriteToHost (&Sim->Dma, Frame, Drive->Properties, sizeof (LD_PROPERTIES))) {
       Status = SIM_STATUS_DMA_FAULT;
     }
@@ -584,18 +533,16 @@ Execute (
   IN CONST COMMAND_FRAME  *Frame
   )
 {
-  CONST OPCODE_RULE  *Rule = FindOpcodeRule (Frame->Opcode);
-  UINT8              Direction;
+  CONST CONTROLLER_COMMAND  *Command = FindControllerCommand (Frame->Opcode);
 
-  if (Rule == NULL) {
+  if (Command == NULL) {
     return SIM_STATUS_UNKNOWN_OPCODE;
   }
 
-  Direction = static_cast<UINT8> (FrameFlagsDirection (Frame->Flags));
-  if ((Direction != Rule->Direction) ||
-      (Frame->DataTransferLength < Rule->MinLength) || (Frame->DataTransferLength > Rule->MaxLength) ||
+  if ((FrameFlagsDirection (Frame->Flags) != Command->FrameDirection) ||
+      (Frame->DataTransferLength < Command->MinLength) || (Frame->DataTransferLength > Command->MaxLength) ||
       (Frame->Mailbox[1] != 0) || (Frame->Mailbox[2] != 0) ||
-      (Rule->Mailbox0Zero && (Frame->Mailbox[0] != 0)))
+      ((Command->Mailbox0 == MAILBOX_RULE::ZERO) && (Frame->Mailbox[0] != 0)))
   {
     return SIM_STATUS_BAD_REQUEST;
   }

@@ -22,25 +22,6 @@ struct WORD {
   BOOLEAN        Quoted;
 };
 
-struct NAMED_OPCODE {
-  CONST CHAR8    *Name;
-  UINT32         Opcode;
-};
-
-constexpr NAMED_OPCODE  mOpcodeNames[] = {
-  { "OP_CTRL_INFO",         OP_CTRL_INFO         },
-  { "OP_BBU_STATUS",        OP_BBU_STATUS        },
-  { "OP_BBU_INFO",          OP_BBU_INFO          },
-  { "OP_BBU_0507",          OP_BBU_0507          },
-  { "OP_LD_LIST",           OP_LD_LIST           },
-  { "OP_LD_GET_PROPERTIES", OP_LD_GET_PROPERTIES },
-  { "OP_LD_SET_PROPERTIES", OP_LD_SET_PROPERTIES },
-  { "OP_FLASH_OPEN",        OP_FLASH_OPEN        },
-  { "OP_FLASH_DOWNLOAD",    OP_FLASH_DOWNLOAD    },
-  { "OP_FLASH_COMMIT",      OP_FLASH_COMMIT      },
-  { "OP_FLASH_CLOSE",       OP_FLASH_CLOSE       },
-};
-
 ///
 /// Parse state of one text.
 ///
@@ -335,9 +316,9 @@ ParseOpcode (
   )
 {
   if (Index < Parser->WordCount) {
-    for (CONST NAMED_OPCODE &Named : mOpcodeNames) {
-      if (WordIs (Parser->Words[Index], Named.Name)) {
-        *Opcode = Named.Opcode;
+    for (CONST CONTROLLER_COMMAND &Command : mControllerCommands) {
+      if (WordIs (Parser->Words[Index], Command.Name)) {
+        *Opcode = Command.Opcode;
         return TRUE;
       }
     }

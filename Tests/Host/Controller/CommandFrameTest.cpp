@@ -472,6 +472,38 @@ TEST_F (CommandFrame, ADisabledControllerIsNeverTouched) {
     std::vector<UINT8> (reinterpret_cast<UINT8 *> (&Response), reinterpret_cast<UINT8 *> (&Response + 1)));
 }
 
+TEST_F (CommandFrame, AHelperSendsOnlyRequestsWhoseDataGoesItsWay) {
+  BringUp (MAKER_DEVICE_ID_MODEL_1);
+
+  UINT8  Buffer[sizeof (LD_PROPERTIES)] = { 0 };
+
+  const struct {
+    CONST CHAR8    *Name;
+    UINT8          (*Send)(CONTROLLER_CONTEXT *Controller, UINT32 Opcode, UINT8 *Buffer);
+    UINT32         Opcode;
+  } Cases[] = {
+    { "no data for a read",          [](CONTROLLER_CONTEXT *C, UINT32 Op, UINT8 *) { return RequestWithoutData (C, Op, 0); }, OP_BBU_STATUS },
+    { "to the controller, a read",   [](CONTROLLER_CONTEXT *C, UINT32 Op, UINT8 *B) { return RequestToController (C, Op, 0, B, sizeof (LD_PROPERTIES)); }, OP_LD_GET_PROPERTIES },
+    { "to the controller, an open",  [](CONTROLLER_CONTEXT *C, UINT32 Op, UINT8 *B) { return RequestToController (C, Op, 0, B, sizeof (LD_PROPERTIES)); }, OP_FLASH_OPEN },
+    { "from the controller, a set",  [](CONTROLLER_CONTEXT *C, UINT32 Op, UINT8 *B) { return RequestFromController (C, Op, 0, B, sizeof (LD_PROPERTIES)); }, OP_LD_SET_PROPERTIES },
+    { "from the controller, a piece", [](CONTROLLER_CONTEXT *C, UINT32 Op, UINT8 *B) { return RequestFromController (C, Op, 0, B, sizeof (LD_PROPERTIES)); }, OP_FLASH_DOWNLOAD },
+    { "outside the command set",     [](CONTROLLER_CONTEXT *C, UINT32 Op, UINT8 *B) { return RequestFromController (C, Op, 0, B, sizeof (LD_PROPERTIES)); }, OPCODE_OUTSIDE_SET },
+  };
+
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE (Case.Name);
+    EXPECT_EQ (COMMAND_NOT_COMPLETED, Case.Send (mContext, Case.Opcode, Buffer));
+    EXPECT_EQ (0u, SimAccessCount (mDevice)) << "nothing reached the controller";
+    EXPECT_EQ (0u, Polls ());
+  }
+
+  BBU_STATUS_RESPONSE  Response;
+
+  EXPECT_FALSE (mContext->NotAnswering);
+  EXPECT_EQ (0, RequestFromController (mContext, OP_BBU_STATUS, 0, &Response, sizeof (Response))) << "the controller still answers";
+  EXPECT_EQ (1u, SimFrameCount (mDevice));
+}
+
 TEST_F (CommandFrame, WithoutPoolMemoryNothingReachesTheController) {
   BringUp (MAKER_DEVICE_ID_MODEL_8);
   HostPoolFailNth (1);
@@ -779,7 +811,7 @@ TEST_F (ProtectedCommandFrame, EveryRequestReachesTheControllerThroughDeviceAddr
 
   ASSERT_EQ (0, IssueCommand (mContext, OP_LD_GET_PROPERTIES, DIRECTION_FROM_CONTROLLER, 5, 0, 0, sizeof (Properties), Properties, 0, NULL, 1));
   Properties[20] = 0x00;
-  ASSERT_EQ (0, RequestWithCommonBuffer (mContext, OP_LD_SET_PROPERTIES, 0x0105, Properties, sizeof (Properties)));
+  ASSERT_EQ (0, RequestToController (mContext, OP_LD_SET_PROPERTIES, 0x0105, Properties, sizeof (Properties)));
   EXPECT_EQ (0x00, SimDriveCachePolicy (SimGetDrive (mDevice, 0))) << "the controller read the bytes the host wrote";
 
   // Image data sent to the controller, straight from the caller's buffer.

@@ -353,10 +353,10 @@ TEST_F (CachePolicy, AWriteBackDriveIsSwitchedAndRestoredAndEveryDriveIsSent) {
 
 TEST_F (CachePolicy, AControllerThatWritesTheSetRecordBackIsServedOnEveryPlatform) {
   //
-  // The set request's flag says "from the controller". A controller that
-  // follows it writes the record back; behind an IOMMU that write must be
-  // allowed, and on a bouncing platform the write-back must not disturb
-  // the records.
+  // A controller that follows the set request's flag (see
+  // OP_LD_SET_PROPERTIES in the command set) writes the record back; behind
+  // an IOMMU that write must be allowed, and on a bouncing platform the
+  // write-back must not disturb the records.
   //
   for (const char *Platform : { "dma protected\n", "dma bounce\n", "dma protected\ndma bounce\n" }) {
     SCOPED_TRACE (Platform);
