@@ -831,6 +831,7 @@ CASES += [
                                   r"fs0:\\result\.csv Update 12\n")),
         ("help ctlflash", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\].*")),
     ]),
+]
 
 # ---------------------------------------------------------------------------
 # Platforms other than the plain x86-64 one: windows at address 0 and behind
