@@ -58,7 +58,7 @@ BUILD_EFI  := $(ROOT)/scripts/build-efi.sh
 
 CMAKE_HOST := cmake -S $(ROOT) -B $(BUILD)/host -DEDK2_DIR=$(EDK2_DIR) -DCTL_EFI_DIR=$(BUILD)
 
-.PHONY: all deps edk2 efi release host-build image-tool host-test e2e-test test demo shell fuzz-smoke fuzz bench clean distclean
+.PHONY: all deps edk2 efi release host-build image-tool host-test e2e-test test demo shell fuzz-smoke fuzz bench format-check format-fix clean distclean
 
 all: efi
 
@@ -144,6 +144,16 @@ bench: edk2
 	  -DCMAKE_BUILD_TYPE=Release -DCTL_SANITIZE=OFF -DCTL_EFI_DIR=$(BUILD) >/dev/null
 	@cmake --build $(BUILD)/bench -j$(JOBS) --target ctl_benchmarks
 	@ctest --test-dir $(BUILD)/bench -L bench -V
+
+# The formatting of the C and C++ sources, against uncrustify with the
+# configuration of the EDK II tree in use (scripts/format-check.sh says how
+# the released uncrustify stands in for EDK II's own build of it);
+# format-fix rewrites the files that format-check reports.
+format-check: edk2
+	@$(ROOT)/scripts/format-check.sh $(EDK2_DIR)
+
+format-fix: edk2
+	@$(ROOT)/scripts/format-check.sh --fix $(EDK2_DIR)
 
 # Everything built, but not the fetched EDK II tree.
 clean:

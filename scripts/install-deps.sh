@@ -14,7 +14,8 @@ set -euo pipefail
 PACKAGES=(build-essential g++ cmake make nasm acpica-tools uuid-dev python3 python3-setuptools
           qemu-system-x86 ovmf mtools dosfstools
           gcc-aarch64-linux-gnu g++-aarch64-linux-gnu qemu-system-arm qemu-efi-aarch64
-          googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev dpkg-dev)
+          googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev dpkg-dev
+          uncrustify)
 
 if ! command -v dpkg-query >/dev/null; then
   echo "install-deps.sh: no dpkg-query: not a Debian machine; install these yourself: ${PACKAGES[*]}" >&2

@@ -335,7 +335,13 @@ CheckRun (
     // the host that is no answer either.
     //
     Count[Frame->Opcode]++;
-    Unanswered += (Frame->Answered && (Frame->Status != 0xFF)) ? 0 : 1;
+    if (!Frame->Answered || (Frame->Status == 0xFF)) {
+      //
+      // Its frame stays the controller's, and so does the common buffer of
+      // a set-properties record.
+      //
+      Unanswered += (Frame->Opcode == OP_LD_SET_PROPERTIES) ? 2 : 1;
+    }
   }
 
   //
@@ -541,7 +547,7 @@ CheckRun (
   }
 
   //
-  // Pool memory: only the frames of unanswered requests may stay.
+  // Pool memory: only the pages of unanswered requests may stay.
   //
   UINT32  Kept = 0;
 

@@ -48,6 +48,16 @@ Le32 (
 
 } // namespace
 
+//
+// libFuzzer's entry point, called once per input; libFuzzer ships no header
+// that declares it.
+//
+extern "C" int
+LLVMFuzzerTestOneInput (
+  const std::uint8_t  *Data,
+  std::size_t         Size
+  );
+
 extern "C" int
 LLVMFuzzerTestOneInput (
   const std::uint8_t  *Data,

@@ -102,7 +102,7 @@ State (
   )
 {
   static HOST_SHELL_STATE  Storage {
-    {}, {}, {}, {}, {}, {}, 0, MAX_UINTN, FALSE, 0
+    {}, {}, {}, {}, {}, {}, 0, MAX_UINTN, FALSE, 0, 0
   };
 
   return Storage;

@@ -442,7 +442,7 @@ TEST_F (Inventory, NamesShowOnlyPrintableAscii) {
 
   EXPECT_EQ (
     BANNER + HEADER + SEPARATOR
-    + "\n0     Li?[2J? ~     1F3A   B22    1F3A   7001   TQ???-8i ??z                  "
+    + "\n0     Li?[2J? ~     1F3A   B22    1F3A   7001   TQ\?\?\?-8i \?\?z                  "
     + USAGE,
     Run ()
     );

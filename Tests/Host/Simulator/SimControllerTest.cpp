@@ -50,9 +50,12 @@ TestNow (
 
 //
 // What GetBarAttributes hands out comes from malloc here too: the tests
-// release it with std::free.
+// release it with std::free. No lock, no pages for AllocateBuffer, nothing
+// saved across power cuts.
 //
-constexpr SIM_ENV  mTestEnv = { TestAllocate, TestFree, TestNow, nullptr, nullptr, TestAllocate };
+constexpr SIM_ENV  mTestEnv = {
+  TestAllocate, TestFree, TestNow, nullptr, nullptr, TestAllocate, nullptr, nullptr, nullptr
+};
 
 ///
 /// 256-byte-aligned host memory for one frame.
