@@ -826,7 +826,8 @@ CASES += [
 
     # The help page built into the image, for -? and for the help command.
     Case("help.page", None, [
-        ("ctlflash.efi -?", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\].*"
+        ("ctlflash.efi -?", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\]\n"
+                                  r"CTLFLASH\.EFI forget LOCATION\n.*"
                                   r"SSSS:BB:DD\.F.*all .*-sfo .*0x10 +NO_RESPONSE.*EXAMPLES.*"
                                   r"fs0:\\result\.csv Update 12\n")),
         ("help ctlflash", Regex(r".*CTLFLASH\.EFI FwFile target \[force \| check\] \[-sfo\].*")),
