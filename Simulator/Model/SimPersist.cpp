@@ -6,39 +6,8 @@
 **/
 
 #include "SimControllerState.h"
+#include "SimInternal.h"
 #include "SimPersist.h"
-
-namespace {
-
-VOID
-Zero (
-  OUT VOID   *Buffer,
-  IN  UINTN  Length
-  )
-{
-  UINT8  *Bytes = static_cast<UINT8 *> (Buffer);
-
-  for (UINTN Index = 0; Index < Length; Index++) {
-    Bytes[Index] = 0;
-  }
-}
-
-VOID
-Copy (
-  OUT VOID        *Destination,
-  IN  CONST VOID  *Source,
-  IN  UINTN       Length
-  )
-{
-  UINT8        *To   = static_cast<UINT8 *> (Destination);
-  CONST UINT8  *From = static_cast<CONST UINT8 *> (Source);
-
-  for (UINTN Index = 0; Index < Length; Index++) {
-    To[Index] = From[Index];
-  }
-}
-
-} // namespace
 
 VOID
 SimSaveState (
@@ -46,7 +15,7 @@ SimSaveState (
   OUT SIM_PERSIST_STATE  *State
   )
 {
-  Zero (State, sizeof (*State));
+  SimZeroBytes (State, sizeof (*State));
   State->Signature = SIM_PERSIST_SIGNATURE;
   State->Version   = SIM_PERSIST_VERSION;
   State->Size      = sizeof (*State);
@@ -58,7 +27,7 @@ SimSaveState (
   State->DriveCount = (Sim->DriveCount < SIM_MAX_DRIVES) ? Sim->DriveCount : SIM_MAX_DRIVES;
   for (UINT32 Index = 0; Index < State->DriveCount; Index++) {
     State->Drives[Index].Ref = Sim->Drives[Index].Ref;
-    Copy (State->Drives[Index].Properties, Sim->Drives[Index].Properties, sizeof (State->Drives[Index].Properties));
+    SimCopyBytes (State->Drives[Index].Properties, Sim->Drives[Index].Properties, sizeof (State->Drives[Index].Properties));
   }
 
   State->CommitCount = (Sim->CommitCount < SIM_MAX_COMMITS) ? Sim->CommitCount : SIM_MAX_COMMITS;
@@ -81,7 +50,7 @@ SimApplyState (
     return FALSE;
   }
 
-  Copy (&Saved, State, sizeof (Saved));
+  SimCopyBytes (&Saved, State, sizeof (Saved));
   if ((Saved.Signature != SIM_PERSIST_SIGNATURE) || (Saved.Version != SIM_PERSIST_VERSION) ||
       (Saved.Size != sizeof (Saved)) || (Saved.VendorId != Sim->Config.VendorId) ||
       (Saved.DeviceId != Sim->Config.DeviceId) || (Saved.DriveCount > SIM_MAX_DRIVES) ||
@@ -99,7 +68,7 @@ SimApplyState (
   for (UINT32 Entry = 0; Entry < Saved.DriveCount; Entry++) {
     for (UINT32 Index = 0; Index < Sim->DriveCount; Index++) {
       if (Sim->Drives[Index].Ref == Saved.Drives[Entry].Ref) {
-        Copy (Sim->Drives[Index].Properties, Saved.Drives[Entry].Properties, sizeof (Sim->Drives[Index].Properties));
+        SimCopyBytes (Sim->Drives[Index].Properties, Saved.Drives[Entry].Properties, sizeof (Sim->Drives[Index].Properties));
       }
     }
   }

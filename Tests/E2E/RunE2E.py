@@ -715,19 +715,19 @@ def cmd_shell(args):
 # Power-cut cases: two boots, one variable store
 # ---------------------------------------------------------------------------
 
-def powercut_boot_steps(case, index, spec):
+def powercut_boot_steps(case, index, one_boot):
     steps = [{"id": 0, "case": case.name, "command": "load " + DRIVER, "setup": True, "timeout": 60}]
-    for step in spec.steps:
+    for step in one_boot.steps:
         steps.append({"id": len(steps), "case": case.name, "command": step.command, "setup": False,
                       "timeout": case.timeout})
     return steps
 
 
-def judge_powercut_boot(spec, steps, outcome):
+def judge_powercut_boot(one_boot, steps, outcome):
     """(failed, report) of one boot of a power-cut case."""
     report = []
     failed = False
-    expected_steps = iter(spec.steps)
+    expected_steps = iter(one_boot.steps)
     for s in steps:
         expected = Step(s["command"]) if s["setup"] else next(expected_steps)
         shown = "Shell> " + s["command"]
@@ -758,9 +758,9 @@ def judge_powercut_boot(spec, steps, outcome):
                 shown, " (power cut here)" if cut_here else ", lasterror " + s["status"], s["output"]))
         if cut_here:
             break
-    if spec.cut_at is not None and not outcome["cut"]:
+    if one_boot.cut_at is not None and not outcome["cut"]:
         failed = True
-        report.append("  the power was never cut: %r did not appear" % spec.cut_at)
+        report.append("  the power was never cut: %r did not appear" % one_boot.cut_at)
     return failed, report
 
 
@@ -788,22 +788,22 @@ def cmd_powercut(args):
         print("FAILED: a file of the case could not be made: %s" % error)
         return 1
     failed = False
-    for index, spec in enumerate(case.boots):
+    for index, one_boot in enumerate(case.boots):
         boot_dir = os.path.join(out, "boot%d" % (index + 1))
         os.makedirs(boot_dir)
         files = dict(shared)
-        files[DEFAULT_CONFIG] = resolve(spec.scenario, args.efi_dir)
-        steps = powercut_boot_steps(case, index, spec)
+        files[DEFAULT_CONFIG] = resolve(one_boot.scenario, args.efi_dir)
+        steps = powercut_boot_steps(case, index, one_boot)
         image = make_volume(boot_dir, files, startup_script([s["command"] for s in steps]))
-        print("Boot %d of %s (%s)%s" % (index + 1, case.name, os.path.basename(spec.scenario),
-                                        ", power cut at %r" % spec.cut_at if spec.cut_at else ""), flush=True)
-        text, outcome = boot(boot_dir, image, steps, args.arch, vars_file=vars_file, cut_at=spec.cut_at)
+        print("Boot %d of %s (%s)%s" % (index + 1, case.name, os.path.basename(one_boot.scenario),
+                                        ", power cut at %r" % one_boot.cut_at if one_boot.cut_at else ""), flush=True)
+        text, outcome = boot(boot_dir, image, steps, args.arch, vars_file=vars_file, cut_at=one_boot.cut_at)
         with open(os.path.join(boot_dir, "transcript.txt"), "w", encoding="latin-1", newline="") as f:
             f.write(normalise(text))
         per_step = split(text, len(steps))
         for step in steps:
             step.update(per_step.get(step["id"], {"output": None, "status": None}))
-        boot_failed, report = judge_powercut_boot(spec, steps, outcome)
+        boot_failed, report = judge_powercut_boot(one_boot, steps, outcome)
         print("\n".join(report))
         if boot_failed:
             failed = True
